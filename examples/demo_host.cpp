@@ -1,0 +1,88 @@
+// A small host in the spirit of the editor the library serves: it advances visual and
+// physics frames on two threads, allocating and releasing blocks of many sizes through
+// the library, leaks a few blocks on purpose, and prints the library's reports.
+#include "Quorrick.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace qj = velt::zur::memory;
+
+namespace {
+
+constexpr int kFrames = 8;
+
+std::uint32_t nextRandom(std::uint32_t& state) {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+}
+
+void onError(bool recoverable, const char* message) {
+    std::fprintf(stderr, "demo: library reported (%s): %s\n", recoverable ? "recoverable" : "fatal",
+                 message);
+}
+
+// One frame of work: a burst of blocks of many sizes, most released before the frame ends.
+void frameWork(std::uint32_t& seed, std::int32_t memoryName, std::vector<void*>& keep) {
+    std::vector<void*> frame;
+    for (int i = 0; i < 400; ++i) {
+        const std::uint32_t r = nextRandom(seed);
+        const std::uint32_t size = (r % 8 == 0) ? 100 + r % 20000 : 1 + r % 76;
+        void* p = qj::qj_malloc(size, memoryName);
+        if (p != nullptr)
+            std::memset(p, 0x5A, size);
+        frame.push_back(p);
+    }
+    for (std::size_t i = 0; i < frame.size(); ++i) {
+        if (i % 97 == 0)
+            keep.push_back(frame[i]); // survives the frame
+        else
+            qj::qj_free(frame[i]);
+    }
+}
+
+void physicsThread(std::vector<void*>* keep) {
+    std::uint32_t seed = 7;
+    for (int frame = 0; frame < kFrames; ++frame) {
+        frameWork(seed, 2, *keep);
+        qj::nextPhysicFrame();
+    }
+}
+
+} // namespace
+
+int main() {
+    qj::register_err_callback(&onError);
+    const std::int32_t terrain = qj::addMemoryName("terrain");
+    const std::int32_t sound = qj::addMemoryName("sound");
+    (void)sound;
+
+    std::vector<void*> visualKeep;
+    std::vector<void*> physicsKeep;
+    std::thread physics(physicsThread, &physicsKeep);
+    std::uint32_t seed = 1;
+    for (int frame = 0; frame < kFrames; ++frame) {
+        frameWork(seed, terrain, visualKeep);
+        qj::nextVisualFrame();
+    }
+    physics.join();
+
+    // Release everything but a few deliberate leaks.
+    for (std::size_t i = 0; i < visualKeep.size(); ++i)
+        if (i % 5 != 0)
+            qj::qj_free(visualKeep[i]);
+    for (void* p : physicsKeep)
+        qj::qj_free(p);
+
+    std::printf("live blocks: %d, live bytes: %d, allocation calls: %d\n",
+                qj::get_total_allocation_call_count(), qj::get_total_bytes_allocated(),
+                qj::get_accumulated_allocation_call_count());
+    qj::getStatus("status.txt");
+    std::printf("%s\n", qj::getStatus(nullptr));
+    std::printf("reports written to the working directory: status.txt, resourcesAtShutdown.txt "
+                "and the files named in MemorySettings.dat\n");
+    return 0;
+}

@@ -1,0 +1,135 @@
+// The counter slots and the counter and limit exports.
+#include "alloc/counters.h"
+
+#include "Quorrick.h"
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+namespace velt::zur::memory {
+
+namespace detail {
+
+std::atomic<bool> counters_frozen{false};
+bool counter_writers_fence = true;
+std::atomic<std::uintptr_t> lowest_user_address{UINTPTR_MAX};
+std::atomic<std::uintptr_t> highest_user_address{0};
+std::atomic<std::uint32_t> largest_gross_size{0};
+
+namespace {
+
+std::atomic<CounterSlot*> slot_list{nullptr};
+std::atomic<bool> reader_busy{false};
+std::atomic<std::uint32_t> max_alloc_size{16777216};
+
+#if defined(_WIN32)
+thread_local CounterSlot* thread_slot = nullptr;
+#else
+__attribute__((tls_model("initial-exec"))) thread_local CounterSlot* thread_slot = nullptr;
+#endif
+
+// Gives the slot back when its thread ends; its values stay in the sums.
+struct SlotRelease {
+    ~SlotRelease() {
+        if (thread_slot != nullptr) {
+            thread_slot->inUse.store(false, std::memory_order_release);
+            thread_slot = nullptr;
+        }
+    }
+};
+
+CounterSlot* newSlot() {
+    // Slots are never freed: a finished thread's counts belong to the totals for ever.
+    void* raw = std::malloc(sizeof(CounterSlot) + alignof(CounterSlot));
+    if (raw == nullptr)
+        return nullptr;
+    auto aligned = (reinterpret_cast<std::uintptr_t>(raw) + alignof(CounterSlot) - 1) &
+                   ~(std::uintptr_t{alignof(CounterSlot)} - 1);
+    CounterSlot* slot = new (reinterpret_cast<void*>(aligned)) CounterSlot;
+    CounterSlot* head = slot_list.load(std::memory_order_relaxed);
+    do {
+        slot->next = head;
+    } while (!slot_list.compare_exchange_weak(head, slot, std::memory_order_release,
+                                              std::memory_order_relaxed));
+    return slot;
+}
+
+// Used only when no slot can be had at all; exact only while one thread uses it.
+CounterSlot emergency_slot;
+
+} // namespace
+
+CounterSlot* acquireCounterSlot() {
+    CounterSlot* slot = nullptr;
+    for (CounterSlot* s = slot_list.load(std::memory_order_acquire); s != nullptr; s = s->next) {
+        bool free = false;
+        if (!s->inUse.load(std::memory_order_relaxed) &&
+            s->inUse.compare_exchange_strong(free, true, std::memory_order_acquire)) {
+            slot = s;
+            break;
+        }
+    }
+    if (slot == nullptr)
+        slot = newSlot();
+    if (slot == nullptr)
+        return &emergency_slot;
+    static thread_local SlotRelease release_at_thread_exit;
+    (void)&release_at_thread_exit;
+    thread_slot = slot;
+    return slot;
+}
+
+CounterSlot* currentCounterSlot() {
+    CounterSlot* slot = thread_slot;
+    return slot != nullptr ? slot : acquireCounterSlot();
+}
+
+void initCounters() { counter_writers_fence = !platform::heavyBarrierAvailable(); }
+
+CounterSnapshot readCounters() {
+    while (reader_busy.exchange(true, std::memory_order_acquire))
+        platform::relax();
+    counters_frozen.store(true, std::memory_order_seq_cst);
+    if (!counter_writers_fence)
+        platform::heavyBarrier();
+    std::int64_t sums[kCounterCount] = {};
+    auto addSlot = [&sums](CounterSlot& slot) {
+        while (slot.seq.load(std::memory_order_acquire) & 1u)
+            platform::relax();
+        for (int i = 0; i < kCounterCount; ++i)
+            sums[i] += slot.values[i].load(std::memory_order_relaxed);
+    };
+    for (CounterSlot* s = slot_list.load(std::memory_order_acquire); s != nullptr; s = s->next)
+        addSlot(*s);
+    addSlot(emergency_slot);
+    counters_frozen.store(false, std::memory_order_release);
+    reader_busy.store(false, std::memory_order_release);
+    return {sums[kTotalBytes], sums[kAccumulatedBytes], sums[kLiveCount], sums[kAccumulatedCount],
+            sums[kUnpooled]};
+}
+
+std::uint32_t maxAllocSize() { return max_alloc_size.load(std::memory_order_relaxed); }
+
+} // namespace detail
+
+// The 32-bit counters wrap as 32-bit values would; the 64-bit one never does.
+std::int32_t get_total_bytes_allocated() {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(detail::readCounters().totalBytes));
+}
+std::int64_t get_accumulated_bytes_allocated() { return detail::readCounters().accumulatedBytes; }
+std::int32_t get_total_allocation_call_count() {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(detail::readCounters().liveCount));
+}
+std::int32_t get_accumulated_allocation_call_count() {
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(detail::readCounters().accumulatedCount));
+}
+void set_max_alloc_size(std::uint32_t limit) {
+    detail::max_alloc_size.store(limit, std::memory_order_relaxed);
+}
+std::uint32_t get_max_alloc_size() { return detail::maxAllocSize(); }
+void reset_max_alloc_size() { detail::max_alloc_size.store(16777216, std::memory_order_relaxed); }
+
+} // namespace velt::zur::memory

@@ -1,0 +1,102 @@
+// Start and stop of the library: the static initialisers in their fixed order, and the
+// attach and detach handlers that the platform's loader entry calls.
+#include "alloc/alloc.h"
+#include "callstack/callstack.h"
+#include "frame/frame.h"
+#include "frame/locks.h"
+#include "frame/settings.h"
+#include "histogram/histogram.h"
+#include "pools/chunk_pools.h"
+#include "trace/trace.h"
+#include "tracking/alloc_info.h"
+
+#include <cstdio>
+
+// The static objects below must exist before the attach handler runs and be destroyed
+// after the detach handler. They are ordered by initialisation priority; the platform
+// entry on systems without loader notifications runs at the lowest priority, after them.
+#if defined(__GNUC__) && !defined(_WIN32)
+#define QJ_INIT_ORDER(n) __attribute__((init_priority(n)))
+#else
+#define QJ_INIT_ORDER(n)
+#endif
+
+namespace velt::zur::memory::detail {
+
+platform::ThreadId main_thread_id = 0;
+std::atomic<bool> detached{false};
+
+namespace {
+
+#if defined(_WIN32)
+thread_local platform::ThreadId cached_thread_id = 0;
+#else
+__attribute__((tls_model("initial-exec"))) thread_local platform::ThreadId cached_thread_id = 0;
+#endif
+
+struct StaticStart {
+    explicit StaticStart(int step) {
+        // Steps between the locks, in the fixed order of construction.
+        if (step == 0)
+            clearMemoryNames();
+        else
+            clearTraceStack();
+    }
+};
+
+} // namespace
+
+// Construction order: call-stack lock, global lock, memory names, histogram lock, trace
+// stack. Destruction runs in reverse, after the detach handler.
+CritSecLock call_stack_lock QJ_INIT_ORDER(1001);
+CritSecLock global_lock QJ_INIT_ORDER(1002);
+static StaticStart memory_names_start QJ_INIT_ORDER(1003){0};
+CritSecLock histogram_lock QJ_INIT_ORDER(1004);
+static StaticStart trace_stack_start QJ_INIT_ORDER(1005){1};
+
+CritSecLock& callStackLock() { return call_stack_lock; }
+CritSecLock& globalLock() { return global_lock; }
+CritSecLock& histogramLock() { return histogram_lock; }
+
+platform::ThreadId callingThreadId() {
+    platform::ThreadId id = cached_thread_id;
+    if (id == 0) {
+        id = platform::currentThreadId();
+        cached_thread_id = id;
+    }
+    return id;
+}
+
+void onProcessAttach() {
+    applyAttachDefaults(settings);
+    loadSettingsFile("MemorySettings.dat", settings);
+    computeBlockLayout();
+    if (settings.use_pools)
+        ChunkPools::init();
+    if (settings.use_callstack) {
+        initCallStack();
+        allocInfoTableInit(settings.hash_size);
+    }
+    main_thread_id = callingThreadId();
+}
+
+void onProcessDetach() {
+    if (settings.use_histogram)
+        histogramWriteFile("memoryHistogramAtExit.txt");
+    // From here on every entry point is a plain pass-through: the pools and the site
+    // table are about to go away.
+    detached.store(true, std::memory_order_seq_cst);
+    if (settings.use_pools)
+        ChunkPools::shutdown();
+    if (isCallStackActive()) {
+        shutdownCallStack();
+        allocInfoFinalReport(settings.has_leakreport ? settings.leakreport : nullptr,
+                             settings.include_all);
+    }
+    if (std::FILE* file = std::fopen("resourcesAtShutdown.txt", "wt")) {
+        std::fprintf(file, "%s\n", resourceReport());
+        std::fclose(file);
+    }
+}
+
+} // namespace velt::zur::memory::detail

@@ -1,0 +1,50 @@
+// Error reporting: one callback, one sticky flag.
+#include "frame/report.h"
+
+#include "Quorrick.h"
+
+#include "platform/platform.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace velt::zur::memory {
+
+std::atomic<bool> failure_flag{false};
+
+namespace {
+
+void defaultErrCallback(bool recoverable, const char* message) {
+    platform::errorNotice(recoverable, message);
+}
+
+std::atomic<ErrCallback> error_callback{&defaultErrCallback};
+
+} // namespace
+
+void reportError(bool recoverable, const char* message) {
+    // The flag goes on before the callback runs, so a callback that allocates is served
+    // by the runtime heap and cannot re-enter a guarded path.
+    if (!recoverable)
+        failure_flag.store(true, std::memory_order_relaxed);
+    error_callback.load(std::memory_order_acquire)(recoverable, message);
+}
+
+void register_err_callback(ErrCallback callback) {
+    error_callback.store(callback != nullptr ? callback : &defaultErrCallback,
+                         std::memory_order_release);
+}
+
+namespace detail {
+
+void reportFatal(const char* format, ...) {
+    char message[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    reportError(false, message);
+}
+
+} // namespace detail
+} // namespace velt::zur::memory

@@ -1,0 +1,61 @@
+// The only operating-system-facing interface of the library.
+//
+// One backend per system implements it (platform_posix.cpp, platform_win32.cpp); nothing
+// outside src/platform includes a system header for threads, mappings or the loader.
+// Every function here may be called before the attach handler has run and never
+// allocates through qj_malloc. Failures are returned (null, false, 0), never reported.
+#ifndef QJ_PLATFORM_H
+#define QJ_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velt::zur::memory::platform {
+
+using ThreadId = std::uint32_t;
+
+// Id of the calling thread (kernel thread id on Linux, GetCurrentThreadId on Windows).
+ThreadId currentThreadId();
+
+// A plain mutual-exclusion lock living in the runtime heap; null when it cannot be made.
+struct Mutex;
+Mutex* mutexCreate();
+void mutexDestroy(Mutex* mutex);
+void mutexLock(Mutex* mutex);
+void mutexUnlock(Mutex* mutex);
+
+// Page-guard pages: two pages of kGuardPageSize committed read/write, the second then
+// made inaccessible. Returns the first page, or null when the system refuses.
+constexpr std::size_t kGuardPageSize = 4096;
+void* guardPagesCommit();
+
+// Text for a person at a debugger (stderr on Linux, OutputDebugStringA on Windows).
+void debugOutput(const char* text);
+
+// The default error notice: shows `message` and, when the error is fatal, ends the
+// process abnormally. Returns only for recoverable errors.
+void errorNotice(bool recoverable, const char* message);
+
+// Bounds [low, high) of the calling thread's stack; false when they cannot be found.
+bool currentStackBounds(std::uintptr_t& low, std::uintptr_t& high);
+
+// Loaded modules of the process, for the leak report's module section.
+struct ModuleInfo {
+    char name[80];
+    std::uintptr_t base;
+    std::uintptr_t size;
+};
+int enumerateModules(ModuleInfo* modules, int capacity);
+
+// Asymmetric barrier: when heavyBarrierAvailable() is true, heavyBarrier() forces a full
+// memory barrier on every running thread of the process, so the frequent side of a
+// Dekker-style handshake needs only a compiler barrier.
+bool heavyBarrierAvailable();
+void heavyBarrier();
+
+// Yields the processor inside a spin wait.
+void relax();
+
+} // namespace velt::zur::memory::platform
+
+#endif // QJ_PLATFORM_H

@@ -1,0 +1,28 @@
+// Chunk pools: the small-block allocator for blocks made on the main thread.
+// Only the main thread allocates from or releases into the pools; nothing here locks.
+#ifndef QJ_POOLS_CHUNK_POOLS_H
+#define QJ_POOLS_CHUNK_POOLS_H
+
+#include <cstdint>
+
+namespace velt::zur::memory {
+
+class ChunkPools {
+public:
+    // Largest gross size a pool serves.
+    static constexpr std::uint32_t kLargestPoolSize = 88;
+
+    static void init();
+    // A chunk of at least `size` bytes and the chain index of the pool that served it,
+    // or null when no pool takes the size or the pools cannot get memory.
+    static void* alloc(std::uint32_t size, std::int32_t& chainIndex);
+    // Returns a chunk; false (after a report) when no pool matches.
+    static bool free(void* block, std::uint32_t size, std::int32_t chainIndex);
+    // Writes the status table at `buffer`; returns the position of its terminating zero.
+    static char* printStatus(char* buffer);
+    static void shutdown();
+};
+
+} // namespace velt::zur::memory
+
+#endif // QJ_POOLS_CHUNK_POOLS_H

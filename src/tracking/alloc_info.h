@@ -1,0 +1,25 @@
+// The allocation-site table, keyed by call stack.
+//
+// Every operation but allocInfoTableInit and allocInfoFinalReport expects the caller to
+// hold the global lock. A block refers to its record by a 32-bit word: the record's
+// address on 32-bit targets, a handle on 64-bit ones; 0 means no record.
+#ifndef QJ_TRACKING_ALLOC_INFO_H
+#define QJ_TRACKING_ALLOC_INFO_H
+
+#include <cstdint>
+
+namespace velt::zur::memory::detail {
+
+void allocInfoTableInit(std::int32_t hashSize);
+// Captures the calling stack and returns the word of its record, or 0 when tracking is
+// not available. Must be called directly from qj_malloc: the capture skips three frames.
+std::uint32_t allocInfoFindOrInsert(std::int32_t depth);
+// Charges `amount` (negative for a release) to the record named by `word`; a word that
+// names no record is ignored.
+void allocInfoUpdate(std::uint32_t word, std::int32_t amount);
+// Writes the final leak report (when `path` is not null) and releases the table.
+void allocInfoFinalReport(const char* path, bool includeAll);
+
+} // namespace velt::zur::memory::detail
+
+#endif // QJ_TRACKING_ALLOC_INFO_H

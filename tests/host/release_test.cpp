@@ -1,0 +1,166 @@
+// Every report of the release path, in its order and with its exact text, and what the
+// library does after it: degraded mode when the callback returns, the end of the process
+// with the default callback.
+#include "host_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+using qjtest::hex;
+using qjtest::runHost;
+
+namespace {
+
+// Expands {A} to the user pointer of block A and {A-8} / {A+16} to pointers near it.
+std::string expand(const qjtest::HostRun& run, const std::string& text) {
+    std::string result;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t open = text.find('{', pos);
+        if (open == std::string::npos) {
+            result += text.substr(pos);
+            break;
+        }
+        const std::size_t close = text.find('}', open);
+        result += text.substr(pos, open - pos);
+        const std::string ref = text.substr(open + 1, close - open - 1);
+        std::smatch m;
+        std::regex form("(\\w+)([+-]\\d+)?");
+        std::regex_match(ref, m, form);
+        if (m[1] == "tid") {
+            result += run.value("tid");
+        } else {
+            std::uintptr_t p = run.ptr(m[1]);
+            if (m[2].matched)
+                p += static_cast<std::intptr_t>(std::stol(m[2]));
+            result += hex(p);
+        }
+        pos = close + 1;
+    }
+    return result;
+}
+
+struct ReleaseCase {
+    const char* name;
+    const char* settings;
+    const char* script;
+    std::vector<const char*> messages;
+};
+
+class ReleaseReports : public testing::TestWithParam<ReleaseCase> {};
+
+TEST_P(ReleaseReports, ExactMessagesInOrder) {
+    const ReleaseCase& c = GetParam();
+    const auto run = runHost(std::string(c.settings), std::string("cb\n") + c.script);
+    ASSERT_TRUE(run.finished()) << run.out << run.err;
+    std::vector<std::string> expected;
+    for (const char* m : c.messages)
+        expected.push_back(expand(run, m));
+    EXPECT_EQ(run.errors(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReleaseReports,
+    testing::Values(
+        ReleaseCase{"NullIsIgnored", "", "freeaddr 0\n", {}},
+        ReleaseCase{"BadPatternRelease", "", "t malloc A 10 0\nfreeaddr 0xdddddddd\n",
+                    {"memory.dll: free() called using a bad memory ptr 0xdddddddd"}},
+        ReleaseCase{"BadPatternAlloc", "", "freeaddr 0xcdcdcdcd\n",
+                    {"memory.dll: free() called using a bad memory ptr 0xcdcdcdcd"}},
+        ReleaseCase{"BadPatternWide", "", "freeaddr 0xdddddddddddddddd\n",
+                    {"memory.dll: free() called using a bad memory ptr 0xdddddddddddddddd"}},
+        ReleaseCase{"BeforeAnyAllocation", "", "freeaddr 0x1000\n",
+                    {"memory.dll: free() ptr outside range of memoryDLL allocations, ptr:0x1000"}},
+        ReleaseCase{"BelowRange", "", "t malloc A 10 0\nfreeaddr 0x10\n",
+                    {"memory.dll: free() ptr outside range of memoryDLL allocations, ptr:0x10"}},
+        ReleaseCase{"StackAddress", "", "t malloc A 10 0\nfreestack\n",
+                    {"memory.dll: free() ptr outside range of memoryDLL allocations, ptr:{stack}"}},
+        ReleaseCase{"InteriorPointer", "", "t malloc A 100 0\nt malloc B 100 0\nt freeinterior A B 16\n",
+                    {"memory.dll: trying to free non DLL allocated memory {interior}"}},
+        ReleaseCase{"DoubleReleaseSeesPattern", "",
+                    "t malloc A 100 0\nt malloc B 100 0\nt free A\nt free A\n",
+                    {"memory.dll: free() called twice for memory {A}"}},
+        ReleaseCase{"DoubleReleaseSeesUsedTag", "patterns 0",
+                    "t malloc A 100 0\nt malloc B 100 0\nt free A\nt free A\n",
+                    {"memory.dll: trying to free DLL allocated memory twice {A}"}},
+        ReleaseCase{"TailGuardOverwrite", "", "t malloc A 10 0\nt poke A 10 00\nt free A\nt counters\n",
+                    {"Quorrick.dll: tailguard: block tail corruption detected: actual block size 22 "
+                     "at {A-8}"}},
+        ReleaseCase{"TailGuardLastByte", "tailguard_length 13",
+                    "t malloc A 10 0\nt poke A 22 98\nt free A\n",
+                    {"Quorrick.dll: tailguard: block tail corruption detected: actual block size 31 "
+                     "at {A-8}"}},
+        ReleaseCase{"TailGuardZeroLengthSeesNothing", "tailguard_length 0",
+                    "t malloc A 10 0\nt poke A 10 00\nt free A\n", {}},
+        ReleaseCase{"UnderrunIntoUsedTag", "", "t malloc A 10 0\nt poke A -8 00\nt free A\n",
+                    {"memory.dll: trying to free non DLL allocated memory {A}"}},
+        ReleaseCase{"UnderrunIntoHeader", "", "t malloc A 10 0\nt poke A -4 ff ff ff 7f\nt free A\n",
+                    {"memory.dll: trying to free non DLL allocated memory {A}"}},
+        ReleaseCase{"UnderrunIntoHeaderWithoutUsedTag", "use_memoryUsedTag 0",
+                    "t malloc A 10 0\nt poke A -4 ff ff ff 7f\nt free A\n",
+                    {"memory.dll: trying to free non DLL allocated memory {A}"}},
+        ReleaseCase{"HeaderSizeTooSmall", "", "t malloc A 10 0\nt poke A -4 04 00 00 00\nt free A\n",
+                    {"memory.dll: trying to free non DLL allocated memory {A}"}},
+        ReleaseCase{"PatternsOffWithoutUsedTagReleasesCleanly", "use_memoryUsedTag 0",
+                    "t malloc A 10 0\nt free A\nt malloc B 10 0\nt free B\n", {}}),
+    [](const testing::TestParamInfo<ReleaseCase>& info) { return std::string(info.param.name); });
+
+TEST(Release, DegradedModeAfterAFatalReport) {
+    const auto run = runHost(std::string(""),
+                             "cb\nt malloc A 10 0\nt malloc B 10 0\nt counters\nfreeaddr 0xdddddddd\n"
+                             "t malloc C 10 0\nt size C\nt free C\nt free B\nt free B\nt counters\n");
+    ASSERT_TRUE(run.finished()) << run.out;
+    EXPECT_EQ(run.errors().size(), 1u);
+    const auto lines = run.lines();
+    std::vector<std::string> counters;
+    for (const auto& line : lines)
+        if (line.rfind("counters ", 0) == 0)
+            counters.push_back(line);
+    ASSERT_EQ(counters.size(), 2u);
+    // Nothing is charged, released or reported once the flag is on.
+    EXPECT_EQ(counters[0], counters[1]);
+    EXPECT_EQ(run.value("size C"), "0");
+}
+
+TEST(Release, ReleaseAfterTailGuardReportStillUndoesCharges) {
+    const auto run = runHost(std::string(""), "cb\nt malloc A 10 0\nt poke A 13 00\nt free A\nt counters\n");
+    ASSERT_TRUE(run.finished());
+    EXPECT_EQ(run.value("counters"), "0 22 0 1");
+}
+
+TEST(Release, DefaultCallbackEndsTheProcess) {
+    const auto run = runHost(std::string(""), "t malloc A 100 0\nt free A\nt free A\nsay unreachable\n");
+    EXPECT_FALSE(run.finished());
+    EXPECT_EQ(run.out.find("unreachable"), std::string::npos);
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_NE(run.err.find("QJ7 Memory Error: memory.dll: free() called twice for memory " +
+                           hex(run.ptr("A")) + "\n"),
+              std::string::npos)
+        << run.err;
+}
+
+TEST(Release, NullCallbackRestoresTheDefault) {
+    const auto run = runHost(std::string(""), "cb\ncbdefault\nfreeaddr 0xcdcdcdcd\nsay unreachable\n");
+    EXPECT_FALSE(run.finished());
+    EXPECT_TRUE(run.errors().empty());
+    EXPECT_NE(run.err.find("QJ7 Memory Error: memory.dll: free() called using a bad memory ptr "
+                           "0xcdcdcdcd"),
+              std::string::npos);
+}
+
+TEST(Release, SizeOfAllocation) {
+    const auto run = runHost(std::string(""),
+                             "cb\nt malloc A 10 0\nt size A\nsizeaddr 0\nt freeoffset A 0\nt size A\n"
+                             "t malloc B 100 0\nt sizeaddr 0x10\n");
+    ASSERT_TRUE(run.finished());
+    const auto lines = run.lines();
+    EXPECT_EQ(run.value("size A"), "14");
+    EXPECT_EQ(run.value("size 0"), "0");
+    EXPECT_EQ(run.value("size 0x10"), "0");
+    EXPECT_TRUE(run.errors().empty());
+}
+
+} // namespace

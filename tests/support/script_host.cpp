@@ -1,0 +1,377 @@
+// A small host program that the tests drive: it loads the library the way a real host
+// does (linked against it, settings read from its working directory) and runs a script
+// of commands, one per line, printing what it sees on standard output.
+//
+// Blocks are named; "ptr NAME 0x..." reports each user pointer so that a test can build
+// the exact texts it expects. Commands prefixed with "t " run on a second thread.
+#include "Quorrick.h"
+
+#include <condition_variable>
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <csignal>
+#include <unistd.h>
+#endif
+
+namespace qj = velt::zur::memory;
+
+namespace {
+
+std::map<std::string, void*> blocks;
+std::map<std::string, std::int32_t> cells;
+std::mutex output_mutex;
+
+void say(const std::string& line) {
+    std::lock_guard<std::mutex> lock(output_mutex);
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string hex(std::uintptr_t v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
+    return text;
+}
+
+void recordingCallback(bool recoverable, const char* message) {
+    say(std::string("ERR ") + (recoverable ? "1 " : "0 ") + message);
+}
+
+std::int32_t& cell(const std::string& name) {
+    auto it = cells.find(name);
+    if (it == cells.end())
+        it = cells.emplace(name, -1).first;
+    return it->second;
+}
+
+unsigned char* at(const std::string& name, long offset) {
+    return static_cast<unsigned char*>(blocks.at(name)) + offset;
+}
+
+std::string readFile(const char* path) {
+    std::string text;
+    if (std::FILE* f = std::fopen(path, "rb")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+            text.append(buffer, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
+#if !defined(_WIN32)
+void onFault(int, siginfo_t* info, void*) {
+    char text[64];
+    int n = std::snprintf(text, sizeof text, "fault 0x%llx\n",
+                          static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(info->si_addr)));
+    (void)!::write(1, text, static_cast<std::size_t>(n));
+    ::_exit(3);
+}
+#else
+LONG WINAPI onFault(EXCEPTION_POINTERS* info) {
+    if (info->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION) {
+        std::printf("fault 0x%llx\n",
+                    static_cast<unsigned long long>(info->ExceptionRecord->ExceptionInformation[1]));
+        std::fflush(stdout);
+        ::ExitProcess(3);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+#endif
+
+void run(const std::string& line);
+
+// A second thread that runs commands handed to it, one at a time.
+class Worker {
+public:
+    Worker() : thread_([this] { loop(); }) {}
+    ~Worker() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        ready_.notify_all();
+        thread_.join();
+    }
+    void runAndWait(const std::string& line) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        job_ = line;
+        pending_ = true;
+        ready_.notify_all();
+        done_.wait(lock, [this] { return !pending_; });
+    }
+
+private:
+    void loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            ready_.wait(lock, [this] { return pending_ || stop_; });
+            if (stop_)
+                return;
+            std::string job = job_;
+            lock.unlock();
+            run(job);
+            lock.lock();
+            pending_ = false;
+            done_.notify_all();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable ready_, done_;
+    std::string job_;
+    bool pending_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+Worker* worker = nullptr;
+
+void run(const std::string& line) {
+    std::istringstream in(line);
+    std::string cmd;
+    if (!(in >> cmd) || cmd[0] == '#')
+        return;
+    if (cmd == "t") {
+        std::string rest;
+        std::getline(in, rest);
+        if (worker == nullptr)
+            worker = new Worker;
+        worker->runAndWait(rest);
+    } else if (cmd == "cb") {
+        qj::register_err_callback(&recordingCallback);
+    } else if (cmd == "cbdefault") {
+        qj::register_err_callback(nullptr);
+    } else if (cmd == "malloc") {
+        std::string name;
+        unsigned long long size = 0;
+        long memoryName = 0;
+        in >> name >> size >> memoryName;
+        void* p = qj::qj_malloc(static_cast<std::uint32_t>(size), static_cast<std::int32_t>(memoryName));
+        blocks[name] = p;
+        say("ptr " + name + " " + hex(reinterpret_cast<std::uintptr_t>(p)));
+    } else if (cmd == "free") {
+        std::string name;
+        in >> name;
+        qj::qj_free(blocks.at(name));
+    } else if (cmd == "freeaddr") {
+        std::string text;
+        in >> text;
+        qj::qj_free(reinterpret_cast<void*>(static_cast<std::uintptr_t>(std::stoull(text, nullptr, 0))));
+    } else if (cmd == "freeoffset") { // release an interior or shifted pointer
+        std::string name;
+        long offset = 0;
+        in >> name >> offset;
+        qj::qj_free(at(name, offset));
+    } else if (cmd == "freeinterior") { // a pointer inside the lower of two blocks
+        std::string a, b;
+        long offset = 0;
+        in >> a >> b >> offset;
+        unsigned char* low = std::min(at(a, 0), at(b, 0));
+        say("ptr interior " + hex(reinterpret_cast<std::uintptr_t>(low + offset)));
+        qj::qj_free(low + offset);
+    } else if (cmd == "freestack") {
+        char local[64] = {};
+        say("ptr stack " + hex(reinterpret_cast<std::uintptr_t>(local + 16)));
+        qj::qj_free(local + 16);
+    } else if (cmd == "freeruntime") { // release a block of the runtime heap
+        void* p = std::malloc(64);
+        say("ptr runtime " + hex(reinterpret_cast<std::uintptr_t>(p)));
+        qj::qj_free(p);
+    } else if (cmd == "rawfree") { // hand a block back to the runtime heap directly
+        std::string name;
+        in >> name;
+        std::free(blocks.at(name));
+    } else if (cmd == "tid") {
+#if defined(_WIN32)
+        say("tid " + std::to_string(static_cast<long>(::GetCurrentThreadId())));
+#else
+        say("tid " + std::to_string(static_cast<long>(::gettid())));
+#endif
+    } else if (cmd == "sizeaddr") {
+        std::string text;
+        in >> text;
+        say("size " + text + " " + std::to_string(qj::getSizeOfAllocation(
+            reinterpret_cast<void*>(static_cast<std::uintptr_t>(std::stoull(text, nullptr, 0))))));
+    } else if (cmd == "size") {
+        std::string name;
+        in >> name;
+        say("size " + name + " " + std::to_string(qj::getSizeOfAllocation(blocks.at(name))));
+    } else if (cmd == "peek") {
+        std::string name;
+        long offset = 0, length = 0;
+        in >> name >> offset >> length;
+        std::string text = "peek " + name + " " + std::to_string(offset) + ":";
+        for (long i = 0; i < length; ++i) {
+            char byte[4];
+            std::snprintf(byte, sizeof byte, " %02x", at(name, offset)[i]);
+            text += byte;
+        }
+        say(text);
+    } else if (cmd == "poke") {
+        std::string name;
+        long offset = 0;
+        in >> name >> offset;
+        unsigned value;
+        unsigned char* p = at(name, offset);
+        while (in >> std::hex >> value)
+            *p++ = static_cast<unsigned char>(value);
+    } else if (cmd == "read") { // a single read that may fault
+        std::string name;
+        long offset = 0;
+        in >> name >> offset;
+        say("read " + std::to_string(*static_cast<volatile unsigned char*>(at(name, offset))));
+    } else if (cmd == "counters") {
+        say("counters " + std::to_string(qj::get_total_bytes_allocated()) + " " +
+            std::to_string(qj::get_accumulated_bytes_allocated()) + " " +
+            std::to_string(qj::get_total_allocation_call_count()) + " " +
+            std::to_string(qj::get_accumulated_allocation_call_count()));
+    } else if (cmd == "setmax") {
+        unsigned long long limit = 0;
+        in >> limit;
+        qj::set_max_alloc_size(static_cast<std::uint32_t>(limit));
+    } else if (cmd == "getmax") {
+        say("max " + std::to_string(qj::get_max_alloc_size()));
+    } else if (cmd == "resetmax") {
+        qj::reset_max_alloc_size();
+    } else if (cmd == "catchfaults") {
+#if defined(_WIN32)
+        ::AddVectoredExceptionHandler(1, &onFault);
+#else
+        struct sigaction action = {};
+        action.sa_sigaction = &onFault;
+        action.sa_flags = SA_SIGINFO;
+        sigaction(SIGSEGV, &action, nullptr);
+        sigaction(SIGBUS, &action, nullptr);
+#endif
+    } else if (cmd == "histcurrent") {
+        say("histcurrent " + std::to_string(qj::histogramCurrentUsedMemory()));
+    } else if (cmd == "histpeak") {
+        say("histpeak " + std::to_string(qj::histogramPeakUsedMemory()));
+    } else if (cmd == "histdump") {
+        std::string path;
+        in >> path;
+        qj::histogramDumpToFile(path.c_str());
+    } else if (cmd == "histclearpeaks") {
+        qj::histogramClearPeaks();
+    } else if (cmd == "histclearcurrent") {
+        qj::histogramClearCurrent();
+    } else if (cmd == "addname") {
+        std::string name;
+        in >> name;
+        say("name " + name + " " + std::to_string(qj::addMemoryName(name.c_str())));
+    } else if (cmd == "start") {
+        std::string c, name;
+        in >> c >> name;
+        qj::startMemoryTrace(cell(c), name.c_str());
+        say("cell " + c + " " + std::to_string(cell(c)));
+    } else if (cmd == "end") {
+        std::string c;
+        in >> c;
+        qj::endMemoryTrace(cell(c));
+    } else if (cmd == "endid") {
+        long id = 0;
+        in >> id;
+        qj::endMemoryTrace(static_cast<std::int32_t>(id));
+    } else if (cmd == "setcell") {
+        std::string c;
+        long v = 0;
+        in >> c >> v;
+        cell(c) = static_cast<std::int32_t>(v);
+    } else if (cmd == "visual") {
+        qj::nextVisualFrame();
+    } else if (cmd == "physic") {
+        qj::nextPhysicFrame();
+    } else if (cmd == "resalloc" || cmd == "resfree") {
+        std::string c, name;
+        long size = 0;
+        in >> c >> name >> size;
+        if (cmd == "resalloc")
+            qj::resourceTraceAllocate(cell(c), name.c_str(), static_cast<std::int32_t>(size));
+        else
+            qj::resourceTraceFree(cell(c), name.c_str(), static_cast<std::int32_t>(size));
+        say("cell " + c + " " + std::to_string(cell(c)));
+    } else if (cmd == "tracereport") {
+        say(std::string("BEGIN\n") + qj::memoryTraceReport() + "\nEND");
+    } else if (cmd == "tracereportfile") {
+        std::string path;
+        in >> path;
+        qj::memoryTraceReportToFile(path.c_str());
+    } else if (cmd == "status") {
+        std::string path;
+        in >> path;
+        const char* text = qj::getStatus(path.empty() ? nullptr : path.c_str());
+        say(std::string("BEGIN\n") + text + "\nEND");
+    } else if (cmd == "dumpall") {
+        std::string path;
+        long id = -1;
+        in >> path >> id;
+        say(std::string("dump ") + qj::dump_allocations_to_file(path.c_str(), static_cast<std::int32_t>(id)));
+    } else if (cmd == "dumpactive") {
+        std::string path;
+        in >> path;
+        say(std::string("dump ") + qj::dump_active_allocations_to_file(path.c_str()));
+    } else if (cmd == "modules") {
+        qj::memory_update_modules(nullptr);
+    } else if (cmd == "zero") {
+        qj::set_all_allocations_to_zero();
+    } else if (cmd == "tracereset") {
+        qj::memoryTraceReset();
+    } else if (cmd == "debugstr") {
+        char buffer[64];
+        std::memset(buffer, 'x', sizeof buffer);
+        qj::get_callstack_debug_str(buffer, 1, 2);
+        say(std::string("debugstr ") + buffer + " " + std::to_string(std::strlen(buffer)));
+    } else if (cmd == "cat") {
+        std::string path;
+        in >> path;
+        say("BEGIN\n" + readFile(path.c_str()) + "\nEND");
+    } else if (cmd == "say") {
+        std::string rest;
+        std::getline(in, rest);
+        say(rest.empty() ? rest : rest.substr(1));
+    } else if (cmd == "exit") {
+        int code = 0;
+        in >> code;
+        std::fflush(stdout);
+        std::exit(code);
+    } else {
+        say("unknown command " + cmd);
+        std::exit(2);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: script_host SCRIPT\n");
+        return 2;
+    }
+    std::string script = readFile(argv[1]);
+    std::istringstream lines(script);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        run(line);
+    }
+    delete worker;
+    say("done");
+    return 0;
+}
