@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the library and runs the demo host in a scratch directory with its own settings.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+bash scripts/install-deps.sh
+cmake --preset linux-release >/dev/null
+cmake --build --preset linux-release --target demo_host
+out="${1:-$(mktemp -d /tmp/quorrick-demo.XXXXXX)}"
+mkdir -p "$out"
+cp examples/MemorySettings.dat "$out/"
+(cd "$out" && "$root/build/linux-release/examples/demo_host")
+echo
+echo "Reports of this run are in $out:"
+ls -1 "$out"
