@@ -22,8 +22,6 @@ namespace detail {
 
 BlockLayout layout{};
 
-std::uint32_t maxAllocSize();
-
 void computeBlockLayout() {
     const Settings& s = settings;
     BlockLayout l{};
@@ -61,7 +59,7 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
         size = 1;
     const BlockLayout& l = layout;
     const std::uint64_t gross64 = std::uint64_t{size} + l.overhead;
-    if (size > maxAllocSize())
+    if (size > max_alloc_size.load(std::memory_order_relaxed))
         reportSanity(size);
     if (gross64 > kMaxGrossSize) {
         // The header cannot record the size: refuse rather than lay out a wrapped block.

@@ -17,25 +17,25 @@ bool counter_writers_fence = true;
 std::atomic<std::uintptr_t> lowest_user_address{UINTPTR_MAX};
 std::atomic<std::uintptr_t> highest_user_address{0};
 std::atomic<std::uint32_t> largest_gross_size{0};
+std::atomic<std::uint32_t> max_alloc_size{16777216};
+
+#if defined(_WIN32)
+thread_local CounterSlot* thread_counter_slot = nullptr;
+#else
+__attribute__((tls_model("initial-exec"))) thread_local CounterSlot* thread_counter_slot = nullptr;
+#endif
 
 namespace {
 
 std::atomic<CounterSlot*> slot_list{nullptr};
 std::atomic<bool> reader_busy{false};
-std::atomic<std::uint32_t> max_alloc_size{16777216};
-
-#if defined(_WIN32)
-thread_local CounterSlot* thread_slot = nullptr;
-#else
-__attribute__((tls_model("initial-exec"))) thread_local CounterSlot* thread_slot = nullptr;
-#endif
 
 // Gives the slot back when its thread ends; its values stay in the sums.
 struct SlotRelease {
     ~SlotRelease() {
-        if (thread_slot != nullptr) {
-            thread_slot->inUse.store(false, std::memory_order_release);
-            thread_slot = nullptr;
+        if (thread_counter_slot != nullptr) {
+            thread_counter_slot->inUse.store(false, std::memory_order_release);
+            thread_counter_slot = nullptr;
         }
     }
 };
@@ -77,13 +77,8 @@ CounterSlot* acquireCounterSlot() {
         return &emergency_slot;
     static thread_local SlotRelease release_at_thread_exit;
     (void)&release_at_thread_exit;
-    thread_slot = slot;
+    thread_counter_slot = slot;
     return slot;
-}
-
-CounterSlot* currentCounterSlot() {
-    CounterSlot* slot = thread_slot;
-    return slot != nullptr ? slot : acquireCounterSlot();
 }
 
 void initCounters() { counter_writers_fence = !platform::heavyBarrierAvailable(); }
@@ -110,8 +105,6 @@ CounterSnapshot readCounters() {
             sums[kUnpooled]};
 }
 
-std::uint32_t maxAllocSize() { return max_alloc_size.load(std::memory_order_relaxed); }
-
 } // namespace detail
 
 // The 32-bit counters wrap as 32-bit values would; the 64-bit one never does.
@@ -129,7 +122,7 @@ std::int32_t get_accumulated_allocation_call_count() {
 void set_max_alloc_size(std::uint32_t limit) {
     detail::max_alloc_size.store(limit, std::memory_order_relaxed);
 }
-std::uint32_t get_max_alloc_size() { return detail::maxAllocSize(); }
+std::uint32_t get_max_alloc_size() { return detail::max_alloc_size.load(std::memory_order_relaxed); }
 void reset_max_alloc_size() { detail::max_alloc_size.store(16777216, std::memory_order_relaxed); }
 
 } // namespace velt::zur::memory

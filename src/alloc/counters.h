@@ -30,7 +30,17 @@ extern std::atomic<bool> counters_frozen;
 extern bool counter_writers_fence;
 
 CounterSlot* acquireCounterSlot();
-CounterSlot* currentCounterSlot();
+
+#if defined(_WIN32)
+extern thread_local CounterSlot* thread_counter_slot;
+#else
+extern __attribute__((tls_model("initial-exec"))) thread_local CounterSlot* thread_counter_slot;
+#endif
+
+inline CounterSlot* currentCounterSlot() {
+    CounterSlot* slot = thread_counter_slot;
+    return slot != nullptr ? slot : acquireCounterSlot();
+}
 
 // Chooses the cheapest safe writer protocol; called while attaching.
 void initCounters();
@@ -84,6 +94,8 @@ inline void chargeRelease(std::uint32_t gross) {
 extern std::atomic<std::uintptr_t> lowest_user_address;
 extern std::atomic<std::uintptr_t> highest_user_address;
 extern std::atomic<std::uint32_t> largest_gross_size;
+// Requests above it are named on the debugger output.
+extern std::atomic<std::uint32_t> max_alloc_size;
 
 inline void noteUserPointer(std::uintptr_t p, std::uint32_t gross) {
     std::uintptr_t low = lowest_user_address.load(std::memory_order_relaxed);

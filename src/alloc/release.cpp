@@ -18,10 +18,15 @@
 
 // The release tests read memory that may already belong to the runtime heap again (that
 // is how a second release is recognised); the address sanitizer must let those reads be.
-#if defined(__clang__) || defined(__GNUC__)
+#if defined(__SANITIZE_ADDRESS__)
 #define QJ_PROBE __attribute__((no_sanitize("address"), noinline))
-#else
-#define QJ_PROBE
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QJ_PROBE __attribute__((no_sanitize("address"), noinline))
+#endif
+#endif
+#if !defined(QJ_PROBE)
+#define QJ_PROBE inline
 #endif
 
 namespace velt::zur::memory {
@@ -39,6 +44,8 @@ QJ_PROBE std::uint32_t probe32(std::uintptr_t at) {
 
 // True when the first `count` bytes at `at` all hold the release fill.
 QJ_PROBE bool probeReleased(std::uintptr_t at, std::uintptr_t count) {
+    if (count >= 4)
+        return probe32(at) == kFreeFillWord;
     const auto* bytes = reinterpret_cast<const volatile unsigned char*>(at);
     for (std::uintptr_t i = 0; i < count; ++i)
         if (bytes[i] != kFreeFill)
@@ -142,7 +149,10 @@ void qj_free(void* ptr) {
     const std::uint32_t requested = gross - l.overhead;
     if (l.guard != 0) {
         const unsigned char* guard = reinterpret_cast<unsigned char*>(p) + requested;
-        for (std::uint32_t i = 0; i < l.guard; ++i) {
+        std::uint32_t i = 0;
+        while (i + 4 <= l.guard && load32(guard + i) == 0x99999999u)
+            i += 4;
+        for (; i < l.guard; ++i) {
             if (guard[i] != kGuardFill) {
                 reportFatal("Quorrick.dll: tailguard: block tail corruption detected: actual "
                             "block size %d at 0x%lx",

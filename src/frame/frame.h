@@ -16,7 +16,19 @@ extern platform::ThreadId main_thread_id;
 extern std::atomic<bool> detached;
 
 // Cached id of the calling thread.
-platform::ThreadId callingThreadId();
+#if defined(_WIN32)
+extern thread_local platform::ThreadId cached_thread_id;
+#else
+extern __attribute__((tls_model("initial-exec"))) thread_local platform::ThreadId cached_thread_id;
+#endif
+inline platform::ThreadId callingThreadId() {
+    platform::ThreadId id = cached_thread_id;
+    if (id == 0) {
+        id = platform::currentThreadId();
+        cached_thread_id = id;
+    }
+    return id;
+}
 
 // Attach and detach handlers, called by the platform's loader entry.
 void onProcessAttach();

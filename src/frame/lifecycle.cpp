@@ -26,13 +26,13 @@ namespace velt::zur::memory::detail {
 platform::ThreadId main_thread_id = 0;
 std::atomic<bool> detached{false};
 
-namespace {
-
 #if defined(_WIN32)
 thread_local platform::ThreadId cached_thread_id = 0;
 #else
 __attribute__((tls_model("initial-exec"))) thread_local platform::ThreadId cached_thread_id = 0;
 #endif
+
+namespace {
 
 struct StaticStart {
     explicit StaticStart(int step) {
@@ -57,15 +57,6 @@ static StaticStart trace_stack_start QJ_INIT_ORDER(1005){1};
 CritSecLock& callStackLock() { return call_stack_lock; }
 CritSecLock& globalLock() { return global_lock; }
 CritSecLock& histogramLock() { return histogram_lock; }
-
-platform::ThreadId callingThreadId() {
-    platform::ThreadId id = cached_thread_id;
-    if (id == 0) {
-        id = platform::currentThreadId();
-        cached_thread_id = id;
-    }
-    return id;
-}
 
 void onProcessAttach() {
     applyAttachDefaults(settings);
