@@ -34,13 +34,26 @@ void computeBlockLayout() {
     l.overhead = l.head + l.guard + l.tags;
     l.allocInfoBack = 4 + l.traceWord;
     l.headerBack = 4 + l.traceWord + l.allocInfo;
+    l.headerFlags = s.use_callstack ? kHeaderCallStack : 0;
+    l.poolsServe = s.use_pools && !s.use_valloc;
+    l.patterns = s.patterns;
     layout = l;
     initCounters();
 }
 
 namespace {
 
-void reportSanity(std::uint32_t size) {
+#if defined(__GNUC__)
+#define QJ_COLD __attribute__((cold, noinline))
+#define QJ_LIKELY(x) __builtin_expect(!!(x), 1)
+#define QJ_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#else
+#define QJ_COLD
+#define QJ_LIKELY(x) (x)
+#define QJ_UNLIKELY(x) (x)
+#endif
+
+QJ_COLD void reportSanity(std::uint32_t size) {
     char text[160];
     std::snprintf(text, sizeof text,
                   "Quorrick.dll: sanity check: block size %d (%5.2f MB) doesn't seem sane\n",
@@ -48,59 +61,67 @@ void reportSanity(std::uint32_t size) {
     platform::debugOutput(text);
 }
 
+QJ_COLD void* reportFailedAllocation(std::uint32_t size) {
+    reportFatal("Quorrick.dll: all alloc attempts failed for size %d", static_cast<std::int32_t>(size));
+    return nullptr;
+}
+
+// Page-guard placement: the block ends where the first of two pages ends.
+QJ_COLD unsigned char* guardedPagesBlock(std::uint32_t gross) {
+    auto* pages = static_cast<unsigned char*>(platform::guardPagesCommit());
+    if (pages != nullptr)
+        return pages + platform::kGuardPageSize - gross;
+    reportError(false, "memory.dll: VirtualAlloc fails, max 32660 virtual alloc alloctions "
+                       "allowed by Windows:(");
+    return nullptr;
+}
+
+QJ_COLD void* passThrough(std::uint32_t size) { return std::malloc(size); }
+
 } // namespace
 } // namespace detail
 
 void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
     using namespace detail;
-    if (!settings.use_memoryDll || failed() || detached.load(std::memory_order_relaxed))
-        return std::malloc(size);
-    if (size == 0)
-        size = 1;
+    if (QJ_UNLIKELY(!settings.use_memoryDll || failed() || detached.load(std::memory_order_relaxed)))
+        return passThrough(size);
+    size += size == 0 ? 1 : 0;
     const BlockLayout& l = layout;
     const std::uint64_t gross64 = std::uint64_t{size} + l.overhead;
-    if (size > max_alloc_size.load(std::memory_order_relaxed))
-        reportSanity(size);
-    if (gross64 > kMaxGrossSize) {
-        // The header cannot record the size: refuse rather than lay out a wrapped block.
-        reportFatal("Quorrick.dll: all alloc attempts failed for size %d",
-                    static_cast<std::int32_t>(size));
-        return nullptr;
+    const std::uint32_t limit = max_alloc_size.load(std::memory_order_relaxed);
+    if (QJ_UNLIKELY(size > limit || gross64 > kMaxGrossSize)) {
+        if (size > limit)
+            reportSanity(size);
+        // The header cannot record such a size: refuse rather than lay out a wrapped block.
+        if (gross64 > kMaxGrossSize)
+            return reportFailedAllocation(size);
     }
     const auto gross = static_cast<std::uint32_t>(gross64);
-    chargeAllocation(gross);
 
-    std::uint32_t header = settings.use_callstack ? kHeaderCallStack : 0;
+    std::uint32_t header = l.headerFlags;
     unsigned char* block = nullptr;
-    if (!settings.use_valloc && settings.use_pools && gross <= ChunkPools::kLargestPoolSize &&
-        callingThreadId() == main_thread_id) {
+    if (l.poolsServe && gross <= ChunkPools::kLargestPoolSize && callingThreadId() == main_thread_id) {
         std::int32_t chainIndex = 0;
         block = static_cast<unsigned char*>(ChunkPools::alloc(gross, chainIndex));
-        if (block != nullptr)
+        if (QJ_LIKELY(block != nullptr)) {
+            chargeAllocation(gross, false);
             header |= kHeaderPooled | (gross << kSizeShift) |
                       (static_cast<std::uint32_t>(chainIndex) << kChainShift);
+        }
     }
     if (block == nullptr) {
-        chargeUnpooled();
+        // Charged before the memory is sought: a failed request stays counted.
+        chargeAllocation(gross, true);
         header |= gross << kSizeShift;
-        if (settings.use_valloc && gross < kPageGuardLimit) {
-            auto* pages = static_cast<unsigned char*>(platform::guardPagesCommit());
-            if (pages != nullptr)
-                block = pages + platform::kGuardPageSize - gross;
-            else
-                reportError(false, "memory.dll: VirtualAlloc fails, max 32660 virtual alloc "
-                                   "alloctions allowed by Windows:(");
+        if (QJ_UNLIKELY(settings.use_valloc && gross < kPageGuardLimit)) {
+            block = guardedPagesBlock(gross);
         } else {
             const std::uint32_t pad = heapPad(gross);
             auto* raw = static_cast<unsigned char*>(std::malloc(std::size_t{gross} + pad));
-            if (raw != nullptr)
-                block = raw + pad;
+            block = raw != nullptr ? raw + pad : nullptr;
         }
-        if (block == nullptr) {
-            reportFatal("Quorrick.dll: all alloc attempts failed for size %d",
-                        static_cast<std::int32_t>(size));
-            return nullptr;
-        }
+        if (QJ_UNLIKELY(block == nullptr))
+            return reportFailedAllocation(size);
     }
 
     unsigned char* at = block;
@@ -108,14 +129,14 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
         store32(at, kUsedTagLive);
         at += 4;
     }
-    if (l.tags != 0) {
+    if (QJ_UNLIKELY(l.tags != 0)) {
         std::memcpy(at, kFrontTag, 4);
         std::memcpy(block + gross - 4, kEndTag, 4);
         at += 4;
     }
     store32(at, header);
     at += 4;
-    if (l.allocInfo != 0) {
+    if (QJ_UNLIKELY(l.allocInfo != 0)) {
         std::uint32_t word = 0;
         {
             ScopedLock lock(globalLock());
@@ -126,7 +147,7 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
         store32(at, word);
         at += 4;
     }
-    if (l.traceWord != 0) {
+    if (QJ_UNLIKELY(l.traceWord != 0)) {
         const std::uint32_t traceValue = traceAllocate(static_cast<std::int32_t>(gross));
         // Indices outside the sixteen names are charged to name 0, so that the release,
         // which reads the index back from the word, undoes exactly this charge.
@@ -137,12 +158,14 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
                         static_cast<std::uint32_t>(name));
         at += 4;
     }
-    if (settings.use_histogram)
+    if (QJ_UNLIKELY(settings.use_histogram))
         histogramAddBlock(gross);
-    if (settings.patterns)
+    if (l.patterns)
         std::memset(at, kAllocFill, size);
     noteUserPointer(reinterpret_cast<std::uintptr_t>(at), gross);
-    if (l.guard != 0)
+    if (l.guard == 4)
+        store32(at + size, 0x99999999u);
+    else if (l.guard != 0)
         std::memset(at + size, kGuardFill, l.guard);
     return at;
 }

@@ -68,6 +68,9 @@ struct BlockLayout {
     // Offsets back from the user pointer.
     std::uint32_t headerBack;    // header word at P - headerBack
     std::uint32_t allocInfoBack; // AllocInfo word at P - allocInfoBack
+    std::uint32_t headerFlags;   // flags every header of this run carries
+    bool poolsServe;             // the chunk pools may serve main-thread blocks
+    bool patterns;               // fill patterns on
 };
 
 extern BlockLayout layout;

@@ -45,7 +45,13 @@ inline CounterSlot* currentCounterSlot() {
 // Chooses the cheapest safe writer protocol; called while attaching.
 void initCounters();
 
-template <class Update> inline void updateCounters(Update update) {
+#if defined(__GNUC__)
+#define QJ_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define QJ_ALWAYS_INLINE inline
+#endif
+
+template <class Update> QJ_ALWAYS_INLINE void updateCounters(Update update) {
     CounterSlot* slot = currentCounterSlot();
     for (;;) {
         std::uint32_t seq = slot->seq.load(std::memory_order_relaxed);
@@ -70,20 +76,18 @@ inline void addTo(std::atomic<std::int64_t>& counter, std::int64_t amount) {
     counter.store(counter.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
 }
 
-inline void chargeAllocation(std::uint32_t gross) {
-    updateCounters([gross](std::atomic<std::int64_t>* v) {
+// One guarded allocation call; `unpooled` when no chunk pool serves it.
+QJ_ALWAYS_INLINE void chargeAllocation(std::uint32_t gross, bool unpooled) {
+    updateCounters([gross, unpooled](std::atomic<std::int64_t>* v) {
         addTo(v[kTotalBytes], gross);
         addTo(v[kAccumulatedBytes], gross);
         addTo(v[kLiveCount], 1);
         addTo(v[kAccumulatedCount], 1);
+        addTo(v[kUnpooled], unpooled ? 1 : 0);
     });
 }
 
-inline void chargeUnpooled() {
-    updateCounters([](std::atomic<std::int64_t>* v) { addTo(v[kUnpooled], 1); });
-}
-
-inline void chargeRelease(std::uint32_t gross) {
+QJ_ALWAYS_INLINE void chargeRelease(std::uint32_t gross) {
     updateCounters([gross](std::atomic<std::int64_t>* v) {
         addTo(v[kTotalBytes], -static_cast<std::int64_t>(gross));
         addTo(v[kLiveCount], -1);
@@ -97,7 +101,7 @@ extern std::atomic<std::uint32_t> largest_gross_size;
 // Requests above it are named on the debugger output.
 extern std::atomic<std::uint32_t> max_alloc_size;
 
-inline void noteUserPointer(std::uintptr_t p, std::uint32_t gross) {
+QJ_ALWAYS_INLINE void noteUserPointer(std::uintptr_t p, std::uint32_t gross) {
     std::uintptr_t low = lowest_user_address.load(std::memory_order_relaxed);
     while (p < low &&
            !lowest_user_address.compare_exchange_weak(low, p, std::memory_order_relaxed)) {
