@@ -150,6 +150,11 @@ bool HostRun::finished() const {
 
 HostRun runHost(const std::optional<std::string>& settings, const std::string& script,
                 int timeoutSeconds) {
+    return runProgram("script_host", settings, "script.txt", script, timeoutSeconds);
+}
+
+HostRun runProgram(const std::string& name, const std::optional<std::string>& settings,
+                   const std::string& argument, const std::string& script, int timeoutSeconds) {
     HostRun run;
     const fs::path dir = makeScratchDir();
     run.dir = dir.string();
@@ -158,7 +163,7 @@ HostRun runHost(const std::optional<std::string>& settings, const std::string& s
     writeAll(dir / "script.txt", script);
     const fs::path outPath = dir / "stdout.txt";
     const fs::path errPath = dir / "stderr.txt";
-    const std::string program = siblingProgram("script_host");
+    const std::string program = siblingProgram(name);
 
 #if defined(_WIN32)
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -173,7 +178,7 @@ HostRun runHost(const std::optional<std::string>& settings, const std::string& s
     startup.hStdOutput = outFile;
     startup.hStdError = errFile;
     PROCESS_INFORMATION process{};
-    std::string command = "\"" + program + "\" script.txt";
+    std::string command = "\"" + program + "\" " + argument;
     const BOOL started =
         ::CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE,
                          CREATE_NO_WINDOW, nullptr, run.dir.c_str(), &startup, &process);
@@ -206,7 +211,7 @@ HostRun runHost(const std::optional<std::string>& settings, const std::string& s
         const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out, 1);
         ::dup2(err, 2);
-        ::execl(program.c_str(), program.c_str(), "script.txt", static_cast<char*>(nullptr));
+        ::execl(program.c_str(), program.c_str(), argument.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     int status = 0;

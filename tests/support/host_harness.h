@@ -44,6 +44,12 @@ struct HostRun {
 HostRun runHost(const std::optional<std::string>& settings, const std::string& script,
                 int timeoutSeconds = 120);
 
+// Runs another program built next to the tests the same way, with one argument; the
+// script text is written to script.txt in its directory.
+HostRun runProgram(const std::string& name, const std::optional<std::string>& settings,
+                   const std::string& argument, const std::string& script = "",
+                   int timeoutSeconds = 300);
+
 // "0x..." in lowercase, as the library prints pointers.
 std::string hex(std::uintptr_t value);
 
