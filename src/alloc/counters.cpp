@@ -81,7 +81,14 @@ CounterSlot* acquireCounterSlot() {
     return slot;
 }
 
-void initCounters() { counter_writers_fence = !platform::heavyBarrierAvailable(); }
+void initCounters() {
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer cannot see the asymmetric barrier; both sides fence instead.
+    counter_writers_fence = true;
+#else
+    counter_writers_fence = !platform::heavyBarrierAvailable();
+#endif
+}
 
 CounterSnapshot readCounters() {
     while (reader_busy.exchange(true, std::memory_order_acquire))

@@ -55,12 +55,14 @@ template <class Update> QJ_ALWAYS_INLINE void updateCounters(Update update) {
     CounterSlot* slot = currentCounterSlot();
     for (;;) {
         std::uint32_t seq = slot->seq.load(std::memory_order_relaxed);
-        slot->seq.store(seq + 1, std::memory_order_relaxed);
-        if (counter_writers_fence)
-            std::atomic_thread_fence(std::memory_order_seq_cst);
-        else
+        if (counter_writers_fence) {
+            slot->seq.exchange(seq + 1, std::memory_order_seq_cst);
+        } else {
+            slot->seq.store(seq + 1, std::memory_order_relaxed);
             std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (!counters_frozen.load(std::memory_order_relaxed)) {
+        }
+        if (!counters_frozen.load(counter_writers_fence ? std::memory_order_seq_cst
+                                                        : std::memory_order_relaxed)) {
             update(slot->values);
             slot->seq.store(seq + 2, std::memory_order_release);
             return;

@@ -114,8 +114,9 @@ int addModule(dl_phdr_info* info, std::size_t, void* data) {
         exe[n > 0 ? n : 0] = '\0';
         name = exe;
     }
-    std::strncpy(m.name, name, sizeof m.name - 1);
-    m.name[sizeof m.name - 1] = '\0';
+    const std::size_t length = strnlen(name, sizeof m.name - 1);
+    std::memcpy(m.name, name, length);
+    m.name[length] = '\0';
     m.base = info->dlpi_addr;
     m.size = high - info->dlpi_addr;
     ++scan->count;
