@@ -2,6 +2,7 @@
 #include "Quorrick.h"
 #include "alloc/block.h"
 #include "alloc/counters.h"
+#include "alloc/large_blocks.h"
 #include "frame/frame.h"
 #include "frame/locks.h"
 #include "frame/report.h"
@@ -37,6 +38,7 @@ void computeBlockLayout() {
     l.headerFlags = s.use_callstack ? kHeaderCallStack : 0;
     l.poolsServe = s.use_pools && !s.use_valloc;
     l.patterns = s.patterns;
+    large_user_offset = (kLargePad + l.head) & 0xFFF;
     layout = l;
     initCounters();
 }
@@ -115,6 +117,8 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
         header |= gross << kSizeShift;
         if (QJ_UNLIKELY(settings.use_valloc && gross < kPageGuardLimit)) {
             block = guardedPagesBlock(gross);
+        } else if (QJ_UNLIKELY(gross >= kLargeBlockSize)) {
+            block = largeBlockMap(gross);
         } else {
             const std::uint32_t pad = heapPad(gross);
             auto* raw = static_cast<unsigned char*>(std::malloc(std::size_t{gross} + pad));
@@ -163,6 +167,8 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
     if (l.patterns)
         std::memset(at, kAllocFill, size);
     noteUserPointer(reinterpret_cast<std::uintptr_t>(at), gross);
+    if (QJ_UNLIKELY(atLargeOffset(reinterpret_cast<std::uintptr_t>(at))))
+        largeBlockForget(reinterpret_cast<std::uintptr_t>(at));
     if (l.guard == 4)
         store32(at + size, 0x99999999u);
     else if (l.guard != 0)

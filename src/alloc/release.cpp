@@ -3,6 +3,7 @@
 #include "Quorrick.h"
 #include "alloc/block.h"
 #include "alloc/counters.h"
+#include "alloc/large_blocks.h"
 #include "frame/frame.h"
 #include "frame/locks.h"
 #include "frame/report.h"
@@ -108,6 +109,11 @@ void qj_free(void* ptr) {
                     static_cast<unsigned long>(p));
         return;
     }
+    // A large block released before is unmapped: recognise it before reading anything.
+    if (atLargeOffset(p) && largeBlockReleased(p)) {
+        reportFatal("memory.dll: free() called twice for memory 0x%lx", static_cast<unsigned long>(p));
+        return;
+    }
     const BlockLayout& l = layout;
     const std::uint32_t header = probe32(p - l.headerBack);
     const bool plausible = plausibleHeader(header, p);
@@ -199,6 +205,11 @@ void qj_free(void* ptr) {
                         static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(block)));
         return;
     }
+    if (gross >= kLargeBlockSize) {
+        // Unmapped at once: a later touch faults, so there is nothing to fill.
+        largeBlockUnmap(block, gross, p);
+        return;
+    }
     if (settings.patterns)
         std::memset(block + l.usedTag, kFreeFill, gross - l.usedTag);
     std::free(block - heapPad(gross));
@@ -213,7 +224,7 @@ std::int32_t getSizeOfAllocation(void* ptr) {
     if (!settings.use_memoryDll || failed() || detached.load(std::memory_order_relaxed))
         return 0;
     const auto p = reinterpret_cast<std::uintptr_t>(ptr);
-    if (isBadPattern(p) || !insideRange(p))
+    if (isBadPattern(p) || !insideRange(p) || (atLargeOffset(p) && largeBlockReleased(p)))
         return 0;
     const BlockLayout& l = layout;
     if (l.usedTag != 0 && probe32(p - l.head) != kUsedTagLive)

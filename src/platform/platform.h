@@ -29,6 +29,11 @@ void mutexUnlock(Mutex* mutex);
 constexpr std::size_t kGuardPageSize = 4096;
 void* guardPagesCommit();
 
+// Whole pages for large blocks, read/write; null when the system refuses. Released with
+// pagesUnmap and the same byte count.
+void* pagesMap(std::size_t bytes);
+void pagesUnmap(void* pages, std::size_t bytes);
+
 // Text for a person at a debugger (stderr on Linux, OutputDebugStringA on Windows).
 void debugOutput(const char* text);
 

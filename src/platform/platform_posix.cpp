@@ -55,6 +55,13 @@ void* guardPagesCommit() {
     return pages;
 }
 
+void* pagesMap(std::size_t bytes) {
+    void* pages = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void pagesUnmap(void* pages, std::size_t bytes) { ::munmap(pages, bytes); }
+
 void debugOutput(const char* text) { std::fputs(text, stderr); }
 
 void errorNotice(bool recoverable, const char* message) {

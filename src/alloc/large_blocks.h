@@ -1,0 +1,36 @@
+// Large blocks: mapped by the library itself, with a memory of the released ones.
+//
+// The runtime heap returns large blocks to the system on release, so a second release
+// of one would read unmapped memory. Blocks from kLargeBlockSize on are therefore mapped
+// here, each starting kLargePad bytes into its first page, which puts every large user
+// pointer at one fixed offset within its page. Releasing one unmaps it and remembers its
+// user pointer; a later release of a pointer at that offset is looked up among the
+// remembered ones before anything is read. Pointers at any other offset never cost a
+// lookup, and no system call is added to the release of any block that is not large.
+#ifndef QJ_ALLOC_LARGE_BLOCKS_H
+#define QJ_ALLOC_LARGE_BLOCKS_H
+
+#include <cstdint>
+
+namespace velt::zur::memory::detail {
+
+constexpr std::uint32_t kLargeBlockSize = 128 * 1024;
+constexpr std::uint32_t kLargePad = 16;
+
+// Page offset shared by every large user pointer of this run; set while attaching.
+extern std::uintptr_t large_user_offset;
+
+inline bool atLargeOffset(std::uintptr_t p) { return (p & 0xFFF) == large_user_offset; }
+
+// Maps a block of `gross` bytes; returns its block start or null.
+unsigned char* largeBlockMap(std::uint32_t gross);
+// Unmaps a released block and remembers its user pointer.
+void largeBlockUnmap(unsigned char* block, std::uint32_t gross, std::uintptr_t userPointer);
+// Whether `p` is the user pointer of a large block already released (and not reused).
+bool largeBlockReleased(std::uintptr_t p);
+// A new block at `p`: it is no longer a released one.
+void largeBlockForget(std::uintptr_t p);
+
+} // namespace velt::zur::memory::detail
+
+#endif // QJ_ALLOC_LARGE_BLOCKS_H
