@@ -1,20 +1,140 @@
-// Call-stack capture (placeholder until capture lands: never active).
+// Call-stack capture: the library's own frame-pointer walker and the call-stack lock's state.
+//
+// The walk costs a few loads per frame: instead of asking the system to read each word
+// (a system call per word, a thousand times slower), every record is checked against the
+// calling thread's stack bounds, found once per thread, before it is read directly. A
+// chain that leaves the stack, which is what code without frame pointers produces, ends
+// the walk just as a failed read would.
 #include "callstack/callstack.h"
 
 #include "Quorrick.h"
+#include "frame/locks.h"
+#include "platform/platform.h"
 
+#include <atomic>
 #include <cstring>
+
+#if defined(__GNUC__)
+#define QJ_NOINLINE __attribute__((noinline))
+#define QJ_NO_ASAN __attribute__((no_sanitize("address")))
+#else
+#define QJ_NOINLINE
+#define QJ_NO_ASAN
+#endif
 
 namespace velt::zur::memory {
 namespace detail {
-void initCallStack() {}
-void shutdownCallStack() {}
-bool isCallStackActive() { return false; }
-std::int32_t captureCallStack(std::uintptr_t*, std::int32_t, std::int32_t) { return -1; }
+namespace {
+
+constexpr char kStartLine[] =
+    "dep: callstack: using internal callstack resolving (fast, but requires frame pointers)\n";
+
+// Written under the call-stack lock, read without it by isCallStackActive.
+std::atomic<bool> active{false};
+
+// The calling thread's stack, looked up on its first capture.
+struct StackBounds {
+    std::uintptr_t low;
+    std::uintptr_t high;
+    std::uint8_t state; // 0: not looked up yet, 1: known, 2: the system could not tell
+};
+#if defined(_WIN32)
+thread_local StackBounds thread_stack{};
+#else
+__attribute__((tls_model("initial-exec"))) thread_local StackBounds thread_stack{};
+#endif
+
+bool threadStackBounds(std::uintptr_t& low, std::uintptr_t& high) {
+    StackBounds& bounds = thread_stack;
+    if (bounds.state == 0) {
+        std::uintptr_t l = 0;
+        std::uintptr_t h = 0;
+        const bool known = platform::currentStackBounds(l, h) && l < h;
+        bounds.low = l;
+        bounds.high = h;
+        bounds.state = known ? 1 : 2;
+    }
+    low = bounds.low;
+    high = bounds.high;
+    return bounds.state == 1;
+}
+
+} // namespace
+
+void initCallStack() {
+    ScopedLock lock(callStackLock());
+    if (!active.load(std::memory_order_relaxed)) {
+        platform::debugOutput(kStartLine);
+        active.store(true, std::memory_order_relaxed);
+    }
+}
+
+void shutdownCallStack() {
+    ScopedLock lock(callStackLock());
+    active.store(false, std::memory_order_relaxed);
+}
+
+bool isCallStackActive() { return active.load(std::memory_order_relaxed); }
+
+// Frame records are the stack's own memory, not objects of this program: read them as
+// raw words, and let the address sanitizer leave them alone.
+QJ_NO_ASAN std::int32_t walkFrameChain(std::uintptr_t frame, std::uintptr_t low,
+                                       std::uintptr_t high, std::uintptr_t* addresses,
+                                       std::int32_t maxCount, std::int32_t skip) {
+    constexpr std::uintptr_t kWord = sizeof(std::uintptr_t);
+    if (addresses == nullptr || maxCount <= 0)
+        return 0;
+    std::int32_t count = 0;
+    while (count < maxCount) {
+        if (frame == 0)
+            break;
+        // Both words of the record must lie in the stack: anything else is unreadable,
+        // or at least not a frame record.
+        if ((frame & (kWord - 1)) != 0 || frame < low || frame >= high ||
+            high - frame < 2 * kWord)
+            break;
+        std::uintptr_t record[2];
+        std::memcpy(record, reinterpret_cast<const void*>(frame), sizeof record);
+        const std::uintptr_t saved = record[0];
+        const std::uintptr_t returnAddress = record[1];
+        // The outermost frame's saved frame pointer is 0; its return address is not kept.
+        if (saved == 0 || returnAddress == 0)
+            break;
+        frame = saved;
+        if (skip > 0) {
+            --skip;
+            continue;
+        }
+        addresses[count++] = returnAddress;
+    }
+    return count;
+}
+
+// Must keep a frame of its own and never be inlined: the caller's skip counts from here.
+QJ_NOINLINE std::int32_t captureCallStack(std::uintptr_t* addresses, std::int32_t maxCount,
+                                          std::int32_t skip) {
+    ScopedLock lock(callStackLock());
+    if (!active.load(std::memory_order_relaxed) || addresses == nullptr)
+        return -1;
+    if (maxCount <= 0)
+        return 0;
+    const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    std::uintptr_t low = 0;
+    std::uintptr_t high = 0;
+    if (!threadStackBounds(low, high))
+        return 0;
+    // Live frames lie at and above this one; anything below belongs to returned calls.
+    if (frame > low)
+        low = frame;
+    const std::int32_t count = walkFrameChain(frame, low, high, addresses, maxCount, skip);
+    return count;
+}
+
 } // namespace detail
 
 void get_callstack_debug_str(char* buffer, std::int32_t, std::int32_t) {
     static const char text[] = "Only available in DEBUG builds";
     std::memcpy(buffer, text, sizeof text);
 }
+
 } // namespace velt::zur::memory

@@ -1,0 +1,83 @@
+// Inside the allocation-site table: the record, the lookups behind the block word, the
+// clearing operations and the report writer. Used by the tracking sources and their tests.
+//
+// Every function here expects the caller to hold the global lock, except where noted.
+#ifndef QJ_TRACKING_ALLOC_INFO_TABLE_H
+#define QJ_TRACKING_ALLOC_INFO_TABLE_H
+
+#include "platform/platform.h"
+
+#include <cstdint>
+
+namespace velt::zur::memory::detail {
+
+// One allocation site: a distinct call stack and the statistics of its blocks. Sizes are
+// gross block sizes.
+struct AllocInfo {
+    std::int32_t depth;           // return addresses in `frames`, 0 to 128
+    std::uintptr_t* frames;       // innermost first; null when depth is 0
+    std::uint32_t hash;           // hash of the frames
+    std::int32_t traceId;         // caller's own innermost trace at the latest allocation, or -1
+    std::int32_t peakSize;        // highest currentTotalSize since creation or the last clear
+    std::int32_t peakNumAllocs;   // highest currentNumAllocs likewise
+    std::int32_t currentNumAllocs;
+    std::int32_t currentTotalSize;
+    std::int32_t minAllocSize;
+    std::int32_t maxAllocSize;
+    std::int32_t physicFrameAllocs;
+    std::int32_t physicFramePeakAllocs;
+    std::int32_t physicFrame;
+    std::int32_t visualFrameAllocs;
+    std::int32_t visualFramePeakAllocs;
+    std::int32_t visualFrame;
+    AllocInfo* next;              // next record of the same bucket
+    std::uint32_t handle;         // the record's handle: its index in creation order plus 1
+};
+
+// Longest call stack kept per site.
+constexpr std::int32_t kMaxCallStackDepth = 128;
+// Skipped return addresses: into allocInfoFindOrInsert, into qj_malloc, into the host
+// function that called qj_malloc.
+constexpr std::int32_t kCaptureSkip = 3;
+// Hash of an empty call stack, and the start of every other.
+constexpr std::uint32_t kHashStart = 1906301673u;
+
+// Bucket count of the live table; 0 while tracking is off.
+std::int32_t allocInfoHashSize();
+AllocInfo* allocInfoBucket(std::int32_t index);
+
+// Steps after the capture: finds or inserts the record of `count` frames. Null when the
+// table is off or the runtime heap refuses a new record.
+AllocInfo* allocInfoFindOrInsertFrames(const std::uintptr_t* frames, std::int32_t count);
+// The block word of a record, and the record a block word names (null when none does).
+std::uint32_t allocInfoWord(const AllocInfo* record);
+AllocInfo* allocInfoRecord(std::uint32_t word);
+// The record at address `address`, when it is one; the form of the word on 32-bit targets.
+AllocInfo* allocInfoRecordAt(std::uintptr_t address);
+void allocInfoCharge(AllocInfo* record, std::int32_t amount);
+
+// memoryTraceReset's and set_all_allocations_to_zero's work.
+void allocInfoClearTraced();
+void allocInfoClearCurrent();
+
+// Writes the table to `path` (nothing when null or not openable) as a leak report. With
+// `release` every record visited is released, then the bucket array. `traceFilter` -1
+// lets every record pass, another value only those with that traceId.
+void allocInfoReport(const char* path, bool includeAll, bool release, std::int32_t traceFilter);
+// Releases one record's frames (the report's walk), and the whole table: every record
+// with its frames, the bucket array and the record store. The hash size stays.
+void allocInfoReleaseRecord(AllocInfo* record);
+void allocInfoReleaseTable();
+
+// The module table of the report's module section.
+constexpr int kModuleCapacity = 128;
+extern platform::ModuleInfo moduleTable[kModuleCapacity];
+extern std::int32_t moduleCount;
+void moduleTableClear();
+// Enumerates the process's modules (no lock needed) and installs them in moduleTable
+// (under the global lock, which the function takes itself).
+void moduleTableRefresh();
+
+} // namespace velt::zur::memory::detail
+
+#endif // QJ_TRACKING_ALLOC_INFO_TABLE_H

@@ -1,0 +1,159 @@
+// The leak report: the allocation-site table written as text, with the module list that
+// lets a symbolizer turn its return addresses into functions and lines. One writer serves
+// the final report at detach (which also releases the table) and the two dumps on request.
+#include "Quorrick.h"
+#include "frame/frame.h"
+#include "frame/locks.h"
+#include "frame/settings.h"
+#include "platform/platform.h"
+#include "tracking/alloc_info.h"
+#include "tracking/alloc_info_table.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace velt::zur::memory {
+namespace detail {
+
+platform::ModuleInfo moduleTable[kModuleCapacity];
+std::int32_t moduleCount = 0;
+
+namespace {
+
+constexpr char kNotAvailable[] = "can't dump allocations: callstack information not available.";
+constexpr char kWritten[] = "allocation and callstack information written";
+
+void writeSite(std::FILE* file, const AllocInfo& r) {
+    std::fprintf(file,
+                 "alloc depth=%d peakSize=%d peakNumAllocs=%d currentNumAllocs=%d "
+                 "currentTotalSize=%d minAllocSize=%d maxAllocSize=%d ",
+                 r.depth, r.peakSize, r.peakNumAllocs, r.currentNumAllocs, r.currentTotalSize,
+                 r.minAllocSize, r.maxAllocSize);
+    for (std::int32_t i = 0; i < r.depth; ++i)
+        std::fprintf(file, "0x%08" PRIxPTR "%s", r.frames[i], i + 1 < r.depth ? "<-" : "");
+    std::fputs("\n", file);
+}
+
+} // namespace
+
+void moduleTableClear() {
+    std::memset(moduleTable, 0, sizeof moduleTable);
+    moduleCount = 0;
+}
+
+void moduleTableRefresh() {
+    // Enumerate outside the global lock (the system may take its loader lock), then
+    // install the list under it, so that a report never prints a half-written list.
+    auto* staging = static_cast<platform::ModuleInfo*>(std::malloc(sizeof moduleTable));
+    if (staging == nullptr)
+        return;
+    int count = platform::enumerateModules(staging, kModuleCapacity);
+    if (count < 0)
+        count = 0;
+    if (count > kModuleCapacity)
+        count = kModuleCapacity;
+    {
+        ScopedLock lock(globalLock());
+        for (int i = 0; i < count; ++i) {
+            moduleTable[i] = staging[i];
+            moduleTable[i].name[sizeof moduleTable[i].name - 1] = '\0';
+        }
+        moduleCount = count;
+    }
+    std::free(staging);
+}
+
+void allocInfoReport(const char* path, bool includeAll, bool release, std::int32_t traceFilter) {
+    std::FILE* file = path != nullptr ? std::fopen(path, "wt") : nullptr;
+    if (file != nullptr) {
+        std::fputs("# Leak report format v1.10\n", file);
+        std::fputs("\n# Module dump\n", file);
+        for (std::int32_t i = 0; i < moduleCount; ++i)
+            std::fprintf(file, "module %s 0x%08" PRIxPTR " 0x%08" PRIxPTR "\n", moduleTable[i].name,
+                         moduleTable[i].base, moduleTable[i].size);
+        std::fprintf(file, "\n# Allocation history (%s)\n",
+                     includeAll ? "all allocations" : "leaks only");
+    }
+
+    // Every non-empty bucket counts as populated. The longest chain counts, per bucket,
+    // the records that pass the filter, so an unfiltered report gives the true longest
+    // chain and a filtered one the most records of that identifier in one bucket.
+    const std::int32_t hashSize = allocInfoHashSize();
+    std::int32_t populated = 0;
+    std::int32_t elements = 0;
+    std::int32_t longest = 0;
+    for (std::int32_t i = 0; i < hashSize; ++i) {
+        AllocInfo* record = allocInfoBucket(i);
+        if (record == nullptr)
+            continue;
+        ++populated;
+        std::int32_t chain = 0;
+        while (record != nullptr) {
+            AllocInfo* next = record->next;
+            if (traceFilter == -1 || record->traceId == traceFilter) {
+                if (file != nullptr && (record->currentNumAllocs != 0 || includeAll))
+                    writeSite(file, *record);
+                ++elements;
+                ++chain;
+                if (release)
+                    allocInfoReleaseRecord(record);
+            }
+            record = next;
+        }
+        if (chain > longest)
+            longest = chain;
+    }
+
+    if (file != nullptr) {
+        const double share = hashSize > 0 ? populated * 100.0 / hashSize : 0.0;
+        std::fputs("\n# AllocInfo hash table summary:\n", file);
+        std::fprintf(file, "# hash size: %d\n", hashSize);
+        std::fprintf(file, "# populated bucket indices: %d (%5.2g%%)\n", populated, share);
+        std::fprintf(file, "# total elements: %d\n", elements);
+        std::fprintf(file, "# longest chain: %d\n", longest);
+        std::fclose(file);
+    }
+    if (release)
+        allocInfoReleaseTable();
+}
+
+void allocInfoFinalReport(const char* path, bool includeAll) {
+    moduleTableRefresh();
+    // Under the global lock: a release racing on another thread waits, then finds the
+    // table empty and its block's word naming nothing.
+    ScopedLock lock(globalLock());
+    allocInfoReport(path, includeAll, true, -1);
+}
+
+} // namespace detail
+
+const char* dump_allocations_to_file(const char* path, std::int32_t traceId) {
+    using namespace detail;
+    if (!settings.use_callstack)
+        return kNotAvailable;
+    moduleTableRefresh();
+    ScopedLock lock(globalLock());
+    allocInfoReport(path, traceId < 0, false, traceId);
+    return kWritten;
+}
+
+const char* dump_active_allocations_to_file(const char* path) {
+    using namespace detail;
+    if (!settings.use_callstack)
+        return kNotAvailable;
+    moduleTableRefresh();
+    ScopedLock lock(globalLock());
+    allocInfoReport(path, false, false, -1);
+    return kWritten;
+}
+
+void memory_update_modules(const char*) {
+    using namespace detail;
+    if (!settings.use_callstack || detached.load(std::memory_order_relaxed))
+        return;
+    moduleTableRefresh();
+}
+
+} // namespace velt::zur::memory
