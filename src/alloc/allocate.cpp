@@ -6,6 +6,7 @@
 #include "frame/frame.h"
 #include "frame/locks.h"
 #include "frame/report.h"
+#include "frame/runtime_heap.h"
 #include "frame/settings.h"
 #include "histogram/histogram.h"
 #include "platform/platform.h"
@@ -70,7 +71,7 @@ QJ_COLD void* reportFailedAllocation(std::uint32_t size) {
 
 // Page-guard placement: the block ends where the first of two pages ends.
 QJ_COLD unsigned char* guardedPagesBlock(std::uint32_t gross) {
-    auto* pages = static_cast<unsigned char*>(platform::guardPagesCommit());
+    auto* pages = static_cast<unsigned char*>(guardPagesRequest());
     if (pages != nullptr)
         return pages + platform::kGuardPageSize - gross;
     reportError(false, "memory.dll: VirtualAlloc fails, max 32660 virtual alloc alloctions "
@@ -121,7 +122,7 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
             block = largeBlockMap(gross);
         } else {
             const std::uint32_t pad = heapPad(gross);
-            auto* raw = static_cast<unsigned char*>(std::malloc(std::size_t{gross} + pad));
+            auto* raw = static_cast<unsigned char*>(heapAllocate(std::size_t{gross} + pad));
             block = raw != nullptr ? raw + pad : nullptr;
         }
         if (QJ_UNLIKELY(block == nullptr))

@@ -2,6 +2,7 @@
 #include "alloc/large_blocks.h"
 
 #include "frame/locks.h"
+#include "frame/runtime_heap.h"
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -73,7 +74,7 @@ std::size_t mappedBytes(std::uint32_t gross) {
 } // namespace
 
 unsigned char* largeBlockMap(std::uint32_t gross) {
-    auto* pages = static_cast<unsigned char*>(platform::pagesMap(mappedBytes(gross)));
+    auto* pages = static_cast<unsigned char*>(pagesRequest(mappedBytes(gross)));
     return pages != nullptr ? pages + kLargePad : nullptr;
 }
 

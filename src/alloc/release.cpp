@@ -7,6 +7,7 @@
 #include "frame/frame.h"
 #include "frame/locks.h"
 #include "frame/report.h"
+#include "frame/runtime_heap.h"
 #include "frame/settings.h"
 #include "histogram/histogram.h"
 #include "platform/platform.h"
@@ -212,7 +213,7 @@ void qj_free(void* ptr) {
     }
     if (settings.patterns)
         std::memset(block + l.usedTag, kFreeFill, gross - l.usedTag);
-    std::free(block - heapPad(gross));
+    heapRelease(block - heapPad(gross));
 }
 
 std::int32_t getSizeOfAllocation(void* ptr) {

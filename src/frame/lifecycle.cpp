@@ -4,6 +4,7 @@
 #include "callstack/callstack.h"
 #include "frame/frame.h"
 #include "frame/locks.h"
+#include "frame/runtime_heap.h"
 #include "frame/settings.h"
 #include "histogram/histogram.h"
 #include "pools/chunk_pools.h"
@@ -59,6 +60,7 @@ CritSecLock& globalLock() { return global_lock; }
 CritSecLock& histogramLock() { return histogram_lock; }
 
 void onProcessAttach() {
+    readFaultPlan();
     applyAttachDefaults(settings);
     loadSettingsFile("MemorySettings.dat", settings);
     computeBlockLayout();
@@ -88,6 +90,7 @@ void onProcessDetach() {
         std::fprintf(file, "%s\n", resourceReport());
         std::fclose(file);
     }
+    reportFaultPlanCount();
 }
 
 } // namespace velt::zur::memory::detail

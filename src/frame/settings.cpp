@@ -1,6 +1,8 @@
 // MemorySettings.dat: whitespace-separated tokens, each known key followed by its value.
 #include "frame/settings.h"
 
+#include "frame/runtime_heap.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -140,17 +142,15 @@ bool loadSettingsFile(const char* path, Settings& s) {
         return false;
     std::size_t capacity = 4096;
     std::size_t length = 0;
-    char* text = static_cast<char*>(std::malloc(capacity));
+    char* text = static_cast<char*>(heapAllocate(capacity));
     while (text != nullptr) {
         length += std::fread(text + length, 1, capacity - length, file);
         if (length < capacity)
             break;
-        char* grown = static_cast<char*>(std::realloc(text, capacity * 2));
-        if (grown == nullptr) {
-            std::free(text);
-            text = nullptr;
-            break;
-        }
+        char* grown = static_cast<char*>(heapAllocate(capacity * 2));
+        if (grown != nullptr)
+            std::memcpy(grown, text, length);
+        heapRelease(text);
         text = grown;
         capacity *= 2;
     }
@@ -158,7 +158,7 @@ bool loadSettingsFile(const char* path, Settings& s) {
     if (text == nullptr)
         return true; // opened but unreadable: every setting stays at its default
     parseSettings(text, length, s);
-    std::free(text);
+    heapRelease(text);
     return true;
 }
 

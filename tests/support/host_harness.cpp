@@ -25,11 +25,24 @@ namespace qjtest {
 
 namespace {
 
+// Reads a text file that the child wrote: its output and the library's reports. Windows
+// programs end their text lines with "\r\n"; they are read back as "\n", as the text-mode
+// reading of the runtime would.
 std::string readAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
+#if defined(_WIN32)
+    std::string lines = text.str();
+    std::string result;
+    result.reserve(lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (!(lines[i] == '\r' && i + 1 < lines.size() && lines[i + 1] == '\n'))
+            result += lines[i];
+    return result;
+#else
     return text.str();
+#endif
 }
 
 void writeAll(const fs::path& path, const std::string& text) {
@@ -153,6 +166,18 @@ HostRun runHost(const std::optional<std::string>& settings, const std::string& s
     return runProgram("script_host", settings, "script.txt", script, timeoutSeconds);
 }
 
+namespace {
+std::string child_variable; // "NAME=value" for the next child, or empty
+} // namespace
+
+HostRun runHostWithEnvironment(const std::optional<std::string>& settings, const std::string& script,
+                               const std::string& variable) {
+    child_variable = variable;
+    HostRun run = runHost(settings, script);
+    child_variable.clear();
+    return run;
+}
+
 HostRun runProgram(const std::string& name, const std::optional<std::string>& settings,
                    const std::string& argument, const std::string& script, int timeoutSeconds) {
     HostRun run;
@@ -178,12 +203,24 @@ HostRun runProgram(const std::string& name, const std::optional<std::string>& se
     startup.hStdOutput = outFile;
     startup.hStdError = errFile;
     PROCESS_INFORMATION process{};
+    std::string variableName, previousValue;
+    bool hadPrevious = false;
+    if (!child_variable.empty()) {
+        variableName = child_variable.substr(0, child_variable.find('='));
+        char buffer[1024];
+        hadPrevious = ::GetEnvironmentVariableA(variableName.c_str(), buffer, sizeof buffer) > 0;
+        previousValue = hadPrevious ? buffer : "";
+        ::SetEnvironmentVariableA(variableName.c_str(),
+                                  child_variable.substr(child_variable.find('=') + 1).c_str());
+    }
     std::string command = "\"" + program + "\" " + argument;
     const BOOL started =
         ::CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE,
                          CREATE_NO_WINDOW, nullptr, run.dir.c_str(), &startup, &process);
     ::CloseHandle(outFile);
     ::CloseHandle(errFile);
+    if (!variableName.empty())
+        ::SetEnvironmentVariableA(variableName.c_str(), hadPrevious ? previousValue.c_str() : nullptr);
     if (!started)
         throw std::runtime_error("cannot start " + program);
     if (::WaitForSingleObject(process.hProcess, static_cast<DWORD>(timeoutSeconds) * 1000) ==
@@ -207,6 +244,8 @@ HostRun runProgram(const std::string& name, const std::optional<std::string>& se
     if (child == 0) {
         if (::chdir(run.dir.c_str()) != 0)
             ::_exit(126);
+        if (!child_variable.empty())
+            ::putenv(const_cast<char*>(child_variable.c_str()));
         const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out, 1);

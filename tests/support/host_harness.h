@@ -14,8 +14,9 @@ struct HostRun {
     int exitCode = -1;       // exit status, or the signal/exception code when crashed
     bool crashed = false;    // ended by a signal (Linux) or an unhandled exception (Windows)
     bool timedOut = false;
-    std::string out;         // standard output
-    std::string err;         // standard error
+    std::string out;         // standard output; line ends read as "\n" on every system
+    std::string err;         // standard error, with the library's debugger-output lines
+                             // (Linux writes them there; the Windows host copies them)
     std::string dir;         // the working directory (removed when the run is destroyed)
 
     HostRun() = default;
@@ -43,6 +44,10 @@ struct HostRun {
 // Runs `script` with `settings` written to MemorySettings.dat (no file when nullopt).
 HostRun runHost(const std::optional<std::string>& settings, const std::string& script,
                 int timeoutSeconds = 120);
+
+// As runHost, with one extra environment variable ("NAME=value") set for the child.
+HostRun runHostWithEnvironment(const std::optional<std::string>& settings, const std::string& script,
+                               const std::string& variable);
 
 // Runs another program built next to the tests the same way, with one argument; the
 // script text is written to script.txt in its directory.

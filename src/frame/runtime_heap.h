@@ -1,0 +1,45 @@
+// The one seam through which the library asks the system for memory.
+//
+// Every request of the library's own code to the runtime heap (blocks, pool chunks, site
+// records, trace records) and every page request goes through these functions. A test
+// can make chosen requests fail by starting the host with QJ_FAULT_PLAN set:
+//   "K"      the K-th request fails (counting from 1), the others succeed;
+//   "K+"     the K-th request and every later one fail;
+//   "count"  nothing fails; the number of requests is written to standard error at
+//            unload as "qj runtime requests: N".
+// Without the variable the seam costs one predictable branch per request.
+#ifndef QJ_FRAME_RUNTIME_HEAP_H
+#define QJ_FRAME_RUNTIME_HEAP_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+
+namespace velt::zur::memory::detail {
+
+extern std::atomic<bool> fault_plan_active;
+
+// True when the plan says the current request fails; counts the request.
+bool faultPlanRefuses();
+// Reads QJ_FAULT_PLAN; called once while attaching.
+void readFaultPlan();
+// Writes the request count when the plan asks for it; called while detaching.
+void reportFaultPlanCount();
+
+void* heapAllocateSlow(std::size_t bytes);
+
+inline void* heapAllocate(std::size_t bytes) {
+    if (fault_plan_active.load(std::memory_order_relaxed))
+        return heapAllocateSlow(bytes);
+    return std::malloc(bytes);
+}
+
+inline void heapRelease(void* p) { std::free(p); }
+
+// Page-guard pages and large-block pages through the same seam.
+void* guardPagesRequest();
+void* pagesRequest(std::size_t bytes);
+
+} // namespace velt::zur::memory::detail
+
+#endif // QJ_FRAME_RUNTIME_HEAP_H
