@@ -1,0 +1,278 @@
+// Allocation-site tracking as a host sees it: the dumps and their fixed texts, the final
+// leak report at unload, the clearing exports, and a release whose block word was
+// overwritten. The script host allocates on its main thread (one site) and on its worker
+// thread (another site).
+#include "host_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using qjtest::runHost;
+
+namespace {
+
+struct Module {
+    std::string name;
+    std::uintptr_t base, size;
+};
+
+struct Site {
+    std::string stats; // "peakSize=... maxAllocSize=..."
+    std::vector<std::uintptr_t> frames;
+};
+
+// A leak report split into its parts; `error` names the first line out of format.
+struct Report {
+    std::vector<Module> modules;
+    std::string heading;
+    std::vector<Site> sites;
+    std::vector<std::string> summary;
+    std::string error;
+
+    std::multiset<std::string> stats() const {
+        std::multiset<std::string> all;
+        for (const Site& s : sites)
+            all.insert(s.stats);
+        return all;
+    }
+    const Module* moduleOf(std::uintptr_t address) const {
+        for (const Module& m : modules)
+            if (address >= m.base && address - m.base < m.size)
+                return &m;
+        return nullptr;
+    }
+};
+
+Report parse(const std::string& text) {
+    Report r;
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::size_t i = 0;
+    auto expect = [&](const std::string& line) {
+        if (r.error.empty() && (i >= lines.size() || lines[i] != line))
+            r.error = "expected '" + line + "' at line " + std::to_string(i);
+        ++i;
+    };
+    expect("# Leak report format v1.10");
+    expect("");
+    expect("# Module dump");
+    const std::regex module("module (.+) 0x([0-9a-f]{8,}) 0x([0-9a-f]{8,})");
+    std::smatch m;
+    for (; i < lines.size() && std::regex_match(lines[i], m, module); ++i)
+        r.modules.push_back({m[1], static_cast<std::uintptr_t>(std::stoull(m[2], nullptr, 16)),
+                             static_cast<std::uintptr_t>(std::stoull(m[3], nullptr, 16))});
+    expect("");
+    if (i < lines.size())
+        r.heading = lines[i++];
+    const std::regex site("alloc depth=(\\d+) (peakSize=-?\\d+ peakNumAllocs=-?\\d+ "
+                          "currentNumAllocs=-?\\d+ currentTotalSize=-?\\d+ minAllocSize=-?\\d+ "
+                          "maxAllocSize=-?\\d+) ((0x[0-9a-f]{8,})(<-0x[0-9a-f]{8,})*)?");
+    for (; i < lines.size() && lines[i].rfind("alloc ", 0) == 0; ++i) {
+        if (!std::regex_match(lines[i], m, site)) {
+            r.error = "bad site line " + lines[i];
+            return r;
+        }
+        Site s{m[2], {}};
+        const std::string frames = m[3];
+        for (std::size_t at = 0; at < frames.size(); at = frames.find("0x", at + 2))
+            s.frames.push_back(static_cast<std::uintptr_t>(std::stoull(frames.substr(at + 2), nullptr, 16)));
+        if (s.frames.size() != std::stoul(m[1]))
+            r.error = "depth differs from the frames in " + lines[i];
+        r.sites.push_back(s);
+    }
+    expect("");
+    r.summary.assign(lines.begin() + std::min(i, lines.size()), lines.end());
+    return r;
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string summaryLine(const Report& r, const std::string& prefix) {
+    for (const std::string& line : r.summary)
+        if (line.rfind(prefix, 0) == 0)
+            return line.substr(prefix.size());
+    return "<missing>";
+}
+
+constexpr char kStartLine[] =
+    "dep: callstack: using internal callstack resolving (fast, but requires frame pointers)\n";
+
+TEST(LeakReportHost, DumpsNeedCallStackTracking) {
+    const auto run = runHost(std::string("use_traceIdentifiers 1\nleakreport leaks.txt\n"),
+                             "malloc A 10 0\ndumpall all.txt -1\ndumpactive active.txt\n"
+                             "modules\nzero\ntracereset\n");
+    ASSERT_TRUE(run.finished()) << run.out << run.err;
+    const std::string text = "can't dump allocations: callstack information not available.";
+    EXPECT_EQ(run.lines()[1], "dump " + text);
+    EXPECT_EQ(run.lines()[2], "dump " + text);
+    EXPECT_FALSE(run.hasFile("all.txt") || run.hasFile("active.txt") || run.hasFile("leaks.txt"));
+    EXPECT_EQ(run.err.find("dep: callstack"), std::string::npos);
+}
+
+// Gross sizes below: user size + used tag, header, AllocInfo word, trace word and a tail
+// guard of 4 bytes each (20), or 16 without the trace word.
+TEST(LeakReportHost, DumpsListSitesPerFilter) {
+    const auto run = runHost(std::string("use_callstack 1\nuse_traceIdentifiers 1\n"),
+                             "malloc A 10 0\nmalloc B 20 0\nfree B\n"
+                             "t malloc C 30 0\n"
+                             "start T first\n"
+                             "t malloc D 40 0\n" // another thread's trace is not its own
+                             "malloc E 50 0\n"
+                             "end T\n"
+                             "dumpactive active.txt\ndumpall all.txt -1\ndumpall id0.txt 0\n"
+                             "dumpall none.txt -2\n");
+    ASSERT_TRUE(run.finished()) << run.out << run.err;
+    EXPECT_EQ(run.value("dump"), "allocation and callstack information written");
+    EXPECT_EQ(run.value("cell T"), "0");
+    // The start line, once.
+    EXPECT_EQ(run.err, kStartLine);
+
+    const std::string mainSite = "peakSize=100 peakNumAllocs=2 currentNumAllocs=2 "
+                                 "currentTotalSize=100 minAllocSize=30 maxAllocSize=70";
+    const std::string workerSite = "peakSize=110 peakNumAllocs=2 currentNumAllocs=2 "
+                                   "currentTotalSize=110 minAllocSize=50 maxAllocSize=60";
+
+    const Report active = parse(run.file("active.txt"));
+    ASSERT_EQ(active.error, "");
+    EXPECT_EQ(active.heading, "# Allocation history (leaks only)");
+    EXPECT_EQ(active.stats(), (std::multiset<std::string>{mainSite, workerSite}));
+    EXPECT_EQ(summaryLine(active, "# hash size: "), "57903");
+    EXPECT_EQ(summaryLine(active, "# total elements: "), "2");
+    EXPECT_EQ(active.summary.size(), 5u);
+
+    // Modules: this program and the library, with every first frame inside this program.
+    const auto named = [&](const std::string& tail) {
+        return std::count_if(active.modules.begin(), active.modules.end(), [&](const Module& m) {
+            return endsWith(m.name, tail) || endsWith(m.name, tail + ".exe") ||
+                   endsWith(m.name, tail + ".dll");
+        });
+    };
+    EXPECT_EQ(named("script_host"), 1);
+    EXPECT_EQ(named("libQuorrick.so") + named("Quorrick"), 1);
+    for (const Site& s : active.sites) {
+        ASSERT_FALSE(s.frames.empty()) << s.stats;
+        const Module* m = active.moduleOf(s.frames[0]);
+        ASSERT_NE(m, nullptr) << s.stats;
+        EXPECT_NE(m->name.find("script_host"), std::string::npos) << m->name;
+    }
+
+    const Report all = parse(run.file("all.txt"));
+    ASSERT_EQ(all.error, "");
+    EXPECT_EQ(all.heading, "# Allocation history (all allocations)");
+    EXPECT_EQ(all.stats(), active.stats());
+
+    // Identifier 0: the main thread's site only (its latest allocation was under T).
+    const Report id0 = parse(run.file("id0.txt"));
+    ASSERT_EQ(id0.error, "");
+    EXPECT_EQ(id0.heading, "# Allocation history (leaks only)");
+    EXPECT_EQ(id0.stats(), (std::multiset<std::string>{mainSite}));
+    EXPECT_EQ(summaryLine(id0, "# total elements: "), "1");
+    EXPECT_EQ(summaryLine(id0, "# longest chain: "), "1");
+
+    const Report none = parse(run.file("none.txt"));
+    ASSERT_EQ(none.error, "");
+    EXPECT_EQ(none.heading, "# Allocation history (all allocations)");
+    EXPECT_TRUE(none.sites.empty());
+    EXPECT_EQ(summaryLine(none, "# total elements: "), "0");
+    EXPECT_EQ(summaryLine(none, "# longest chain: "), "0");
+    EXPECT_EQ(summaryLine(none, "# populated bucket indices: "),
+              summaryLine(all, "# populated bucket indices: "));
+}
+
+TEST(LeakReportHost, ClearingExports) {
+    const auto run = runHost(std::string("use_callstack 1\nuse_traceIdentifiers 1\n"),
+                             "start T first\nmalloc A 10 0\nend T\n"
+                             "t malloc B 20 0\n"
+                             "zero\nfree A\ndumpactive zero.txt\n"
+                             "tracereset\ndumpall reset.txt -1\n");
+    ASSERT_TRUE(run.finished()) << run.out << run.err;
+    const Report zero = parse(run.file("zero.txt"));
+    ASSERT_EQ(zero.error, "");
+    // A release after the clear takes the current figures below zero: still a leak line.
+    EXPECT_EQ(zero.stats(), (std::multiset<std::string>{
+                                "peakSize=30 peakNumAllocs=1 currentNumAllocs=-1 "
+                                "currentTotalSize=-30 minAllocSize=30 maxAllocSize=30"}));
+    // The trace reset clears the traced site only, keeping its extremes.
+    const Report reset = parse(run.file("reset.txt"));
+    ASSERT_EQ(reset.error, "");
+    EXPECT_EQ(reset.stats(), (std::multiset<std::string>{
+                                 "peakSize=0 peakNumAllocs=0 currentNumAllocs=0 "
+                                 "currentTotalSize=0 minAllocSize=30 maxAllocSize=30",
+                                 "peakSize=40 peakNumAllocs=1 currentNumAllocs=0 "
+                                 "currentTotalSize=0 minAllocSize=40 maxAllocSize=40"}));
+}
+
+struct FinalCase {
+    const char* name;
+    const char* settings;
+    const char* heading; // null: no report is written
+    std::multiset<std::string> sites;
+};
+
+class FinalReport : public testing::TestWithParam<FinalCase> {};
+
+const std::string kMainLeak = "peakSize=62 peakNumAllocs=2 currentNumAllocs=1 "
+                              "currentTotalSize=26 minAllocSize=26 maxAllocSize=36";
+const std::string kWorkerFreed = "peakSize=46 peakNumAllocs=1 currentNumAllocs=0 "
+                                 "currentTotalSize=0 minAllocSize=46 maxAllocSize=46";
+
+TEST_P(FinalReport, WrittenAtUnload) {
+    const FinalCase& c = GetParam();
+    const auto run = runHost(std::string("use_callstack 1\n") + c.settings,
+                             "malloc A 10 0\nmalloc B 20 0\nfree B\nt malloc C 30 0\nt free C\n");
+    ASSERT_TRUE(run.finished()) << run.out << run.err;
+    ASSERT_FALSE(run.crashed);
+    if (c.heading == nullptr) {
+        for (const auto& entry : std::filesystem::directory_iterator(run.dir))
+            EXPECT_NE(run.file(entry.path().filename().string()).rfind("# Leak report", 0), 0u)
+                << entry.path();
+        return;
+    }
+    const Report report = parse(run.file("leaks.txt"));
+    ASSERT_EQ(report.error, "");
+    EXPECT_FALSE(report.modules.empty());
+    EXPECT_EQ(report.heading, c.heading);
+    EXPECT_EQ(report.stats(), c.sites);
+    EXPECT_EQ(summaryLine(report, "# total elements: "), "2");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FinalReport,
+    testing::Values(FinalCase{"LeaksOnly", "leakreport leaks.txt\n",
+                              "# Allocation history (leaks only)", {kMainLeak}},
+                    FinalCase{"IncludeAll", "leakreport leaks.txt\ninclude_all 1\n",
+                              "# Allocation history (all allocations)", {kMainLeak, kWorkerFreed}},
+                    FinalCase{"NoLeakReportKey", "include_all 1\n", nullptr, {}}),
+    [](const testing::TestParamInfo<FinalCase>& info) { return std::string(info.param.name); });
+
+TEST(LeakReportHost, OverwrittenBlockWordChargesNothing) {
+    // The AllocInfo word sits right before the user area here. Words that name no site
+    // must neither fault nor be charged; the site keeps both blocks.
+    const auto run = runHost(std::string("use_callstack 1\nleakreport leaks.txt\n"),
+                             "cb\nmalloc A 10 0\nmalloc B 20 0\n"
+                             "poke A -4 ff ff ff 7f\nfree A\n"
+                             "poke B -4 ef be ad de\nfree B\n"
+                             "dumpactive active.txt\n");
+    ASSERT_TRUE(run.finished()) << run.out << run.err;
+    EXPECT_TRUE(run.errors().empty());
+    const Report active = parse(run.file("active.txt"));
+    ASSERT_EQ(active.error, "");
+    EXPECT_EQ(active.stats(), (std::multiset<std::string>{
+                                  "peakSize=62 peakNumAllocs=2 currentNumAllocs=2 "
+                                  "currentTotalSize=62 minAllocSize=26 maxAllocSize=36"}));
+    EXPECT_EQ(parse(run.file("leaks.txt")).stats(), active.stats());
+}
+
+} // namespace
