@@ -12,6 +12,8 @@
 #if defined(_WIN32)
 #if defined(QJ_BUILDING_LIBRARY)
 #define QJ_API __declspec(dllexport)
+#elif defined(QJ_STATIC)
+#define QJ_API // the library's code linked straight into the program (unit tests)
 #else
 #define QJ_API __declspec(dllimport)
 #endif

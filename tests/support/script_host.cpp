@@ -21,6 +21,8 @@
 #include <vector>
 
 #if defined(_WIN32)
+#include "debug_echo.h"
+
 #include <windows.h>
 #else
 #include <csignal>
@@ -63,9 +65,11 @@ unsigned char* at(const std::string& name, long offset) {
     return static_cast<unsigned char*>(blocks.at(name)) + offset;
 }
 
+// Read in text mode, like the library writes its reports: on Windows the line ends of
+// the file become "\n" again.
 std::string readFile(const char* path) {
     std::string text;
-    if (std::FILE* f = std::fopen(path, "rb")) {
+    if (std::FILE* f = std::fopen(path, "r")) {
         char buffer[4096];
         std::size_t n;
         while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
@@ -363,6 +367,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: script_host SCRIPT\n");
         return 2;
     }
+#if defined(_WIN32)
+    if (!qjtest::debugEchoActive())
+        std::fprintf(stderr, "script_host: the debugger output is not copied to stderr\n");
+#endif
     std::string script = readFile(argv[1]);
     std::istringstream lines(script);
     std::string line;

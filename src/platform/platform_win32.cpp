@@ -1,0 +1,162 @@
+// Win32 backend of the platform layer (32-bit Windows), and the DLL entry point.
+#if !defined(_WIN32)
+#error "platform_win32.cpp is the Windows backend; build platform_posix.cpp elsewhere"
+#endif
+
+#include "platform/platform.h"
+
+#include "frame/frame.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <tlhelp32.h>
+
+namespace velt::zur::memory::platform {
+
+ThreadId currentThreadId() { return static_cast<ThreadId>(::GetCurrentThreadId()); }
+
+// The critical section itself lives in the runtime heap, so a lock object is one pointer.
+struct Mutex {
+    CRITICAL_SECTION section;
+};
+
+Mutex* mutexCreate() {
+    auto* m = static_cast<Mutex*>(std::malloc(sizeof(Mutex)));
+    if (m != nullptr)
+        ::InitializeCriticalSection(&m->section);
+    return m;
+}
+
+void mutexDestroy(Mutex* m) {
+    if (m == nullptr)
+        return;
+    ::DeleteCriticalSection(&m->section);
+    std::free(m);
+}
+
+void mutexLock(Mutex* m) { ::EnterCriticalSection(&m->section); }
+void mutexUnlock(Mutex* m) { ::LeaveCriticalSection(&m->section); }
+
+void* guardPagesCommit() {
+    // Each call reserves a whole allocation granule (64 KiB) of address space; a 32-bit
+    // process runs out of them after some 32000 calls, and the caller reports that.
+    void* pages = ::VirtualAlloc(nullptr, 2 * kGuardPageSize, MEM_RESERVE | MEM_COMMIT,
+                                 PAGE_READWRITE);
+    if (pages == nullptr)
+        return nullptr;
+    DWORD previous = 0;
+    if (!::VirtualProtect(static_cast<char*>(pages) + kGuardPageSize, kGuardPageSize,
+                          PAGE_NOACCESS, &previous)) {
+        ::VirtualFree(pages, 0, MEM_RELEASE);
+        return nullptr;
+    }
+    return pages;
+}
+
+void debugOutput(const char* text) { ::OutputDebugStringA(text); }
+
+void errorNotice(bool recoverable, const char* message) {
+    // The same line as on Linux goes to stderr first: a console host, a log or a test
+    // sees the text even when nobody can see the box.
+    std::fprintf(stderr, "QJ7 Memory Error: %s\n", message);
+    std::fflush(stderr);
+    // Hand icon with Cancel / Try Again / Continue; the answer changes nothing. Without an
+    // interactive desktop (a service, or Wine without a display) the call fails at once
+    // instead of waiting.
+    ::MessageBoxA(nullptr, message, "QJ7 Memory Error", 0x16);
+    if (recoverable)
+        return;
+    if (::IsDebuggerPresent())
+        ::DebugBreak();
+    // Ended like abort(): exit status 3, and no DLL detach handlers (ours would write the
+    // end-of-run reports from a heap that is known to be damaged).
+    ::TerminateProcess(::GetCurrentProcess(), 3);
+    std::abort();
+}
+
+bool currentStackBounds(std::uintptr_t& low, std::uintptr_t& high) {
+    // The thread information block: StackBase is the top of the stack, StackLimit the
+    // lowest committed byte. Everything in between is readable; below it lie the guard
+    // page and reserved, unreadable pages.
+#if defined(__i386__)
+    // On x86 the block is at fs:0; StackBase is its second word, StackLimit its third.
+    std::uintptr_t base = 0;
+    std::uintptr_t limit = 0;
+    __asm__("movl %%fs:4, %0" : "=r"(base));
+    __asm__("movl %%fs:8, %0" : "=r"(limit));
+#else
+    const auto* tib = reinterpret_cast<const NT_TIB*>(::NtCurrentTeb());
+    const auto base = reinterpret_cast<std::uintptr_t>(tib->StackBase);
+    const auto limit = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
+#endif
+    if (limit >= base)
+        return false;
+    low = limit;
+    high = base;
+    return true;
+}
+
+int enumerateModules(ModuleInfo* modules, int capacity) {
+    if (modules == nullptr || capacity <= 0)
+        return 0;
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    int count = 0;
+    MODULEENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    // Modules come in load order, the program first. Windows names a module by its file
+    // name (the loader finds it by that name); the full path is usually too long for the
+    // entry.
+    for (BOOL more = ::Module32First(snapshot, &entry); more && count < capacity;
+         more = ::Module32Next(snapshot, &entry)) {
+        ModuleInfo& m = modules[count++];
+        const std::size_t length = ::strnlen(entry.szModule, sizeof m.name - 1);
+        std::memcpy(m.name, entry.szModule, length);
+        m.name[length] = '\0';
+        m.base = reinterpret_cast<std::uintptr_t>(entry.modBaseAddr);
+        m.size = entry.modBaseSize;
+    }
+    ::CloseHandle(snapshot);
+    return count;
+}
+
+// FlushProcessWriteBuffers would do on Windows itself, but Wine (where the suite runs)
+// does not implement it; the counters then fence on the writer side, which is always
+// correct.
+bool heavyBarrierAvailable() { return false; }
+void heavyBarrier() { ::MemoryBarrier(); }
+
+void relax() { ::SwitchToThread(); }
+
+void* pagesMap(std::size_t bytes) {
+    return ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void pagesUnmap(void* pages, std::size_t) { ::VirtualFree(pages, 0, MEM_RELEASE); }
+
+} // namespace velt::zur::memory::platform
+
+// --- DLL entry -----------------------------------------------------------------------
+// The runtime's DLL start-up constructs the library's static objects (the locks among
+// them) before it calls DllMain for the process attach, and destroys them after DllMain
+// has returned from the process detach: the handlers run between the two.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        velt::zur::memory::detail::onProcessAttach();
+        break;
+    case DLL_PROCESS_DETACH:
+        velt::zur::memory::detail::onProcessDetach();
+        break;
+    default: // thread attach and detach: nothing to do
+        break;
+    }
+    return TRUE;
+}
