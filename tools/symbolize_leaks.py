@@ -1,0 +1,218 @@
+#!/usr/bin/env python3
+"""Turns a Quorrick leak report into call stacks a person can read.
+
+Every site line keeps its statistics; below it each return address becomes
+
+    #N 0xADDRESS in function at file:line [module+0xOFFSET]
+
+The report's module list says which binary holds an address and where it was loaded;
+llvm-symbolizer (Debian package llvm) or binutils' addr2line reads the binary's debug
+information. llvm-symbolizer names inlined functions better and is used when installed.
+Binaries are looked up by the
+path the report names, then by file name in each --search-dir (reports from Windows name
+modules by file name only). Frames without debug information keep their module offset.
+
+    python3 tools/symbolize_leaks.py leaks.txt
+    python3 tools/symbolize_leaks.py leaks.txt --search-dir build/examples --strip-prefix "$PWD/"
+"""
+
+import argparse
+import glob
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+
+MODULE_LINE = re.compile(r"^module (.*) 0x([0-9a-fA-F]+) 0x([0-9a-fA-F]+)$")
+SITE_LINE = re.compile(r"^(alloc depth=(\d+) .*?maxAllocSize=-?\d+) ?(.*)$")
+ADDRESS_LINE = re.compile(r"^0x[0-9a-fA-F]+$")
+# The name field of a module entry holds 79 characters; longer paths are cut there.
+NAME_FIELD = 79
+
+
+class Module:
+    def __init__(self, name, base, size):
+        self.name = name
+        self.base = base
+        self.size = size
+        self.path = None
+        self.image_base = 0  # preferred load address of a PE image, 0 for ELF
+
+    def label(self):
+        return os.path.basename(self.name) or self.name
+
+
+def pe_image_base(path):
+    """Preferred load address of a PE image, or None when the file is not one."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+    except OSError:
+        return None
+    if head[:2] != b"MZ" or len(head) < 0x40:
+        return None
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    if head[pe:pe + 4] != b"PE\0\0":
+        return None
+    optional = pe + 24
+    magic = struct.unpack_from("<H", head, optional)[0]
+    if magic == 0x10B:
+        return struct.unpack_from("<I", head, optional + 28)[0]
+    if magic == 0x20B:
+        return struct.unpack_from("<Q", head, optional + 24)[0]
+    return None
+
+
+def resolve(module, search_dirs):
+    candidates = [module.name]
+    base_name = os.path.basename(module.name.replace("\\", "/"))
+    candidates += [os.path.join(d, base_name) for d in search_dirs]
+    for path in candidates:
+        if os.path.isfile(path):
+            return path
+    if len(module.name) >= NAME_FIELD:
+        # A path cut at the end of its field: take the one file that continues it.
+        matches = [p for p in glob.glob(glob.escape(module.name) + "*") if os.path.isfile(p)]
+        if len(matches) == 1:
+            return matches[0]
+    return None
+
+
+def run_symbolizer(tool, path, addresses):
+    """Maps each address (a link-time address in `path`) to [(function, location), ...],
+    innermost inlined function first. Both tools answer in the same form: the address,
+    then a function line and a file:line line per inlining level."""
+    text = "".join("0x%x\n" % a for a in addresses)
+    if "llvm-symbolizer" in os.path.basename(tool):
+        command = [tool, "--obj=" + path, "--inlining", "--demangle", "--output-style=GNU",
+                   "-a", "-f"]
+    else:
+        command = [tool, "-e", path, "-a", "-f", "-C", "-i"]
+    try:
+        out = subprocess.run(command, input=text, capture_output=True, text=True,
+                             check=False).stdout
+    except OSError as error:
+        sys.exit("symbolize_leaks: cannot run %s: %s" % (tool, error))
+    results = {}
+    current = None
+    pending = None
+    for line in out.splitlines():
+        if pending is None and ADDRESS_LINE.match(line):
+            current = int(line, 16)
+            results[current] = []
+        elif current is not None and pending is None:
+            pending = line
+        elif current is not None:
+            location = re.sub(r" \(discriminator \d+\)$", "", line)
+            results[current].append((pending, location))
+            pending = None
+    return results
+
+
+def known(function, location):
+    return function != "??" or not location.startswith("??")
+
+
+def shorten(location, prefixes):
+    for prefix in prefixes:
+        if location.startswith(prefix):
+            return location[len(prefix):]
+    return location
+
+
+def symbolize(lines, search_dirs, tool, prefixes):
+    modules = []
+    sites = []
+    for line in lines:
+        m = MODULE_LINE.match(line)
+        if m:
+            modules.append(Module(m.group(1), int(m.group(2), 16), int(m.group(3), 16)))
+            continue
+        m = SITE_LINE.match(line)
+        if m and m.group(3):
+            sites.append([int(a, 16) for a in m.group(3).split("<-")])
+
+    def module_of(address):
+        for module in modules:
+            if module.base <= address < module.base + module.size:
+                return module
+        return None
+
+    # One symbolizer run per binary. A return address points after its call; the call's
+    # own line is found one byte earlier.
+    wanted = {}
+    for frames in sites:
+        for address in frames:
+            module = module_of(address)
+            if module is not None:
+                wanted.setdefault(id(module), (module, set()))[1].add(address)
+    names = {}
+    for module, addresses in wanted.values():
+        module.path = resolve(module, search_dirs)
+        if module.path is None:
+            continue
+        module.image_base = pe_image_base(module.path) or 0
+        lookup = {module.image_base + a - module.base - 1: a for a in addresses}
+        for link, entries in run_symbolizer(tool, module.path, sorted(lookup)).items():
+            if link in lookup:
+                names[lookup[link]] = entries
+
+    out = []
+    for line in lines:
+        m = SITE_LINE.match(line)
+        if not m:
+            out.append(line)
+            if line.startswith("# Leak report format"):
+                out.append("# Symbolized: one frame per line, innermost first")
+            continue
+        out.append(m.group(1))
+        frames = [int(a, 16) for a in m.group(3).split("<-")] if m.group(3) else []
+        for index, address in enumerate(frames):
+            module = module_of(address)
+            where = ("[%s+0x%x]" % (module.label(), address - module.base)
+                     if module else "[no module]")
+            entries = [e for e in names.get(address, []) if known(*e)]
+            if not entries:
+                out.append("    #%d 0x%08x ?? %s" % (index, address, where))
+                continue
+            function, location = entries[0]
+            out.append("    #%d 0x%08x in %s at %s %s"
+                       % (index, address, function, shorten(location, prefixes), where))
+            for function, location in entries[1:]:
+                out.append("        inlined into %s at %s" % (function, shorten(location, prefixes)))
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("report", help="leak report file, or - for standard input")
+    parser.add_argument("-o", "--output", help="write here instead of standard output")
+    parser.add_argument("--search-dir", action="append", default=[], metavar="DIR",
+                        help="also look for module files here by file name (repeatable)")
+    parser.add_argument("--strip-prefix", action="append", default=[], metavar="PREFIX",
+                        help="print source paths without this leading text (repeatable)")
+    parser.add_argument("--symbolizer", metavar="PROGRAM",
+                        default="llvm-symbolizer" if shutil.which("llvm-symbolizer")
+                        else "addr2line",
+                        help="llvm-symbolizer or an addr2line (default: llvm-symbolizer "
+                             "when installed, else addr2line)")
+    args = parser.parse_args()
+
+    if args.report == "-":
+        text = sys.stdin.read()
+    else:
+        with open(args.report, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+    result = "\n".join(symbolize(text.splitlines(), args.search_dir, args.symbolizer,
+                                 args.strip_prefix)) + "\n"
+    if args.output:
+        with open(args.output, "w", encoding="utf-8") as f:
+            f.write(result)
+    else:
+        sys.stdout.write(result)
+
+
+if __name__ == "__main__":
+    main()
