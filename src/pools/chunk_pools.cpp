@@ -18,9 +18,11 @@
 
 #if defined(__GNUC__)
 #define QJ_COLD __attribute__((noinline, cold))
+#define QJ_HOT_INLINE inline __attribute__((always_inline))
 #define QJ_UNLIKELY(x) __builtin_expect(!!(x), 0)
 #else
 #define QJ_COLD
+#define QJ_HOT_INLINE inline
 #define QJ_UNLIKELY(x) (x)
 #endif
 
@@ -128,7 +130,7 @@ QJ_COLD void dropBadLink(MemoryPool& m, Link link) {
 }
 
 // Takes the head of m's free list; m has its memoryChunk and a free chunk by its count.
-inline void* takeChunk(MemoryPool& m) {
+QJ_HOT_INLINE void* takeChunk(MemoryPool& m) {
     unsigned char* const chunk = m.currentMemPtr != 0 ? chunkAt(m, m.currentMemPtr) : nullptr;
     if (QJ_UNLIKELY(chunk == nullptr))
         return refuseHead(m);
@@ -264,30 +266,38 @@ MemoryPool::~MemoryPool() {
     std::free(chunkMemory);
 }
 
-void* MemoryPool::alloc(std::uint32_t size, std::int32_t& index) {
-    if (QJ_UNLIKELY(usedChunks >= numChunks || chunkMemory == nullptr))
-        return allocAlongChain(this, size, index);
-    return takeChunk(*this);
+namespace {
+
+QJ_HOT_INLINE void* allocFrom(MemoryPool& m, std::uint32_t size, std::int32_t& index) {
+    if (QJ_UNLIKELY(m.usedChunks >= m.numChunks || m.chunkMemory == nullptr))
+        return allocAlongChain(&m, size, index);
+    return takeChunk(m);
 }
 
-bool MemoryPool::free(void* chunk) {
+QJ_HOT_INLINE bool releaseInto(MemoryPool& m, void* chunk) {
     auto* const at = static_cast<unsigned char*>(chunk);
-    const std::uintptr_t offset = address(at) - address(chunkMemory);
-    if (QJ_UNLIKELY(chunkMemory == nullptr || offset >= chunkBytes(*this))) {
-        reportBadRelease(*this, at);
+    const std::uintptr_t offset = address(at) - address(m.chunkMemory);
+    if (QJ_UNLIKELY(m.chunkMemory == nullptr || offset >= chunkBytes(m))) {
+        reportBadRelease(m, at);
         return false;
     }
-    const std::uint32_t number = chunkNumberAt(*this, static_cast<std::uint32_t>(offset));
-    if (QJ_UNLIKELY(number * static_cast<std::uint32_t>(chunkSize) != offset ||
+    const std::uint32_t number = chunkNumberAt(m, static_cast<std::uint32_t>(offset));
+    if (QJ_UNLIKELY(number * static_cast<std::uint32_t>(m.chunkSize) != offset ||
                     address(at) == kReleaseFill)) {
-        reportBadRelease(*this, at);
+        reportBadRelease(m, at);
         return false;
     }
-    store32(at, currentMemPtr);
-    currentMemPtr = linkTo(at, number);
-    --usedChunks;
+    store32(at, m.currentMemPtr);
+    m.currentMemPtr = linkTo(at, number);
+    --m.usedChunks;
     return true;
 }
+
+} // namespace
+
+void* MemoryPool::alloc(std::uint32_t size, std::int32_t& index) { return allocFrom(*this, size, index); }
+
+bool MemoryPool::free(void* chunk) { return releaseInto(*this, chunk); }
 
 bool setNominalChunkBytes(std::uint32_t size, std::int32_t bytes) {
     if (sizeToPool == nullptr || size > static_cast<std::uint32_t>(largestPoolSize))
@@ -356,6 +366,7 @@ void* ChunkPools::alloc(std::uint32_t size, std::int32_t& chainIndex) {
     if (pool == nullptr)
         return nullptr;
     MemoryPool* m = pool->firstWithFree;
+    std::int32_t index; // the caller's chainIndex is written once, at the end
     void* chunk;
     if (m != nullptr) {
         // This allocation takes m's last free chunk: m leaves the free chain list.
@@ -363,16 +374,17 @@ void* ChunkPools::alloc(std::uint32_t size, std::int32_t& chainIndex) {
             m->onFreeChainList = false;
             pool->firstWithFree = m->nextWithFree;
         }
-        chainIndex = m->chainIndex;
-        chunk = m->alloc(size, chainIndex);
+        index = m->chainIndex;
+        chunk = allocFrom(*m, size, index);
     } else {
         // Every MemoryPool of the class is full: walk the chain from its start.
-        chainIndex = 0;
-        chunk = pool->first->alloc(size, chainIndex);
+        index = 0;
+        chunk = allocAlongChain(pool->first, size, index);
     }
     if (QJ_UNLIKELY(chunk == nullptr))
         return declined(*pool, m);
     ++pool->first->liveBlocks;
+    chainIndex = index;
     return chunk;
 }
 
@@ -389,7 +401,7 @@ bool ChunkPools::free(void* block, std::uint32_t size, std::int32_t chainIndex) 
         report(kFreeUnknown);
         return false;
     }
-    if (QJ_UNLIKELY(!m->free(block)))
+    if (QJ_UNLIKELY(!releaseInto(*m, block)))
         return true; // reported; the chunk is left where it is
     --pool->first->liveBlocks;
     // A MemoryPool that was full becomes the first to be used again.
