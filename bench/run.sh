@@ -19,6 +19,8 @@ configs=(
   "use_memoryDll 0|use_memoryDll 0| "
   "use_histogram 1, main thread|use_histogram 1| "
   "use_histogram 1, second thread|use_histogram 1|--second_thread"
+  "use_callstack 1, main thread|use_callstack 1| "
+  "use_callstack 1, second thread|use_callstack 1|--second_thread"
 )
 [ -n "${QJ_BENCH_EXTRA_CONFIGS:-}" ] && IFS=';' read -r -a extra <<< "$QJ_BENCH_EXTRA_CONFIGS" && configs+=("${extra[@]}")
 

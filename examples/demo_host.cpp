@@ -56,6 +56,9 @@ void physicsThread(std::vector<void*>* keep) {
 
 int main() {
     qj::register_err_callback(&onError);
+    // The leak report's module list lets tools/symbolize_leaks.py find this program's
+    // functions and lines; every report refreshes it, this fills it from the start.
+    qj::memory_update_modules(nullptr);
     const std::int32_t terrain = qj::addMemoryName("terrain");
     const std::int32_t sound = qj::addMemoryName("sound");
     (void)sound;
