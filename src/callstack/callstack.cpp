@@ -84,29 +84,31 @@ QJ_NO_ASAN std::int32_t walkFrameChain(std::uintptr_t frame, std::uintptr_t low,
     constexpr std::uintptr_t kWord = sizeof(std::uintptr_t);
     if (addresses == nullptr || maxCount <= 0)
         return 0;
-    std::int32_t count = 0;
-    while (count < maxCount) {
-        if (frame == 0)
-            break;
-        // Both words of the record must lie in the stack: anything else is unreadable,
-        // or at least not a frame record.
-        if ((frame & (kWord - 1)) != 0 || frame < low || frame >= high ||
-            high - frame < 2 * kWord)
-            break;
-        std::uintptr_t record[2];
+    // A record is read only when both its words lie in [low, high) and it is word-aligned:
+    // frame - low <= limit in one unsigned comparison. Raising low above 0 makes a null
+    // frame pointer fail the same test.
+    if (low < kWord)
+        low = kWord;
+    if (high <= low || high - low < 2 * kWord)
+        return 0;
+    const std::uintptr_t limit = high - low - 2 * kWord;
+    std::uintptr_t record[2];
+    auto next = [&]() {
+        if (frame - low > limit || (frame & (kWord - 1)) != 0)
+            return false;
         std::memcpy(record, reinterpret_cast<const void*>(frame), sizeof record);
-        const std::uintptr_t saved = record[0];
-        const std::uintptr_t returnAddress = record[1];
         // The outermost frame's saved frame pointer is 0; its return address is not kept.
-        if (saved == 0 || returnAddress == 0)
-            break;
-        frame = saved;
-        if (skip > 0) {
-            --skip;
-            continue;
-        }
-        addresses[count++] = returnAddress;
-    }
+        if (record[0] == 0 || record[1] == 0)
+            return false;
+        frame = record[0];
+        return true;
+    };
+    for (; skip > 0; --skip)
+        if (!next())
+            return 0;
+    std::int32_t count = 0;
+    while (count < maxCount && next())
+        addresses[count++] = record[1];
     return count;
 }
 

@@ -60,13 +60,49 @@ std::uint32_t foldAddress(std::uintptr_t address) {
         return static_cast<std::uint32_t>(address);
 }
 
+// h = rotl8(h ^ a) for each address a in turn. Rotation distributes over XOR, so each
+// address ends up rotated by 8 bits once per address after it: addresses four apart share
+// a rotation. XOR them in four independent lanes and rotate each lane once, instead of a
+// chain of two dependent steps per address.
+std::uint32_t rotl8(std::uint32_t x, std::uint32_t times) {
+    const unsigned bits = (times & 3u) * 8u;
+    return bits == 0 ? x : (x << bits) | (x >> (32u - bits));
+}
+
 std::uint32_t hashFrames(const std::uintptr_t* frames, std::int32_t count) {
-    std::uint32_t h = kHashStart;
-    for (std::int32_t i = 0; i < count; ++i) {
-        h ^= foldAddress(frames[i]);
-        h = (h << 8) | (h >> 24);
+    std::uint32_t lane[4] = {0, 0, 0, 0}; // lane j: the addresses at indices i with i % 4 == j
+    std::int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        lane[0] ^= foldAddress(frames[i]);
+        lane[1] ^= foldAddress(frames[i + 1]);
+        lane[2] ^= foldAddress(frames[i + 2]);
+        lane[3] ^= foldAddress(frames[i + 3]);
     }
-    return h;
+    for (; i < count; ++i)
+        lane[i & 3] ^= foldAddress(frames[i]);
+    // Address i is rotated count - i times, the start value count times.
+    const auto n = static_cast<std::uint32_t>(count);
+    return rotl8(kHashStart, n) ^ rotl8(lane[0], n) ^ rotl8(lane[1], n - 1) ^
+           rotl8(lane[2], n - 2) ^ rotl8(lane[3], n - 3);
+}
+
+// h % hash_size without a division on targets with a 128-bit product: the remainder is
+// the high half of (M * h mod 2^64) * hash_size, with M = ceil(2^64 / hash_size).
+std::uint64_t bucket_magic = 0;
+
+void setBucketMagic(std::uint32_t divisor) {
+    bucket_magic = divisor > 1 ? ~std::uint64_t{0} / divisor + 1 : 0;
+}
+
+std::uint32_t bucketOf(std::uint32_t h) {
+#if defined(__SIZEOF_INT128__)
+    if (bucket_magic != 0) {
+        const std::uint64_t low = bucket_magic * h;
+        return static_cast<std::uint32_t>(
+            (static_cast<unsigned __int128>(low) * static_cast<std::uint32_t>(hash_size)) >> 64);
+    }
+#endif
+    return h % static_cast<std::uint32_t>(hash_size);
 }
 
 AllocInfo* recordByIndex(std::uint32_t index) {
@@ -136,6 +172,7 @@ void allocInfoTableInit(std::int32_t hashSize) {
     // Without buckets the table stays off: every lookup returns none.
     if (buckets != nullptr)
         hash_size = hashSize;
+    setBucketMagic(static_cast<std::uint32_t>(hash_size));
 }
 
 std::int32_t allocInfoHashSize() { return hash_size; }
@@ -154,7 +191,7 @@ AllocInfo* allocInfoFindOrInsertFrames(const std::uintptr_t* frames, std::int32_
     if (count > kMaxCallStackDepth)
         count = kMaxCallStackDepth;
     const std::uint32_t h = hashFrames(frames, count);
-    AllocInfo** head = &buckets[h % static_cast<std::uint32_t>(hash_size)];
+    AllocInfo** head = &buckets[bucketOf(h)];
     const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(std::uintptr_t);
     AllocInfo* previous = nullptr;
     for (AllocInfo* record = *head; record != nullptr; previous = record, record = record->next) {

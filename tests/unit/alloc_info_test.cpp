@@ -72,11 +72,21 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, HashExamples,
     testing::Values(HashCase{"NoFrames", {}, 1906301673u, 19107},
                     HashCase{"OneFrame", {0x00401234}, 0xDFC8DD71u, 0xDFC8DD71u % 57903},
-                    HashCase{"TwoFrames", {0x00401234, 0x00405678}, 0x888B09DFu, 54921}
+                    HashCase{"TwoFrames", {0x00401234, 0x00405678}, 0x888B09DFu, 54921},
+                    HashCase{"NineFrames",
+                             {0x401000, 0x401111, 0x401222, 0x401333, 0x401444, 0x401555,
+                              0x401666, 0x401777, 0x401888},
+                             0x9F822131u, 2570}
 #if UINTPTR_MAX > 0xFFFFFFFFu
                     // A wide address folds its halves: 0x00401234 ^ 0x00007f00 = 0x00406D34.
                     ,
-                    HashCase{"WideAddressFolds", {0x00007f0000401234}, 0xDFB7DD71u, 38582}
+                    HashCase{"WideAddressFolds", {0x00007f0000401234}, 0xDFB7DD71u, 38582},
+                    HashCase{"SixteenWideFrames",
+                             {0x7f3a12345678, 0x7f3a13355779, 0x7f3a1436587a, 0x7f3a1537597b,
+                              0x7f3a16385a7c, 0x7f3a17395b7d, 0x7f3a183a5c7e, 0x7f3a193b5d7f,
+                              0x7f3a1a3c5e80, 0x7f3a1b3d5f81, 0x7f3a1c3e6082, 0x7f3a1d3f6183,
+                              0x7f3a1e406284, 0x7f3a1f416385, 0x7f3a20426486, 0x7f3a21436587},
+                             0x01EFAA99u, 410}
 #endif
                     ),
     [](const testing::TestParamInfo<HashCase>& info) { return std::string(info.param.name); });

@@ -143,11 +143,12 @@ TEST_F(PopulatedReport, IdentifierFilter) {
 }
 
 TEST_F(PopulatedReport, ReleaseEmptiesTheTable) {
+    const std::uint32_t word = d::allocInfoWord(two_);
     const Lines released = report(true, -1, /*release=*/true);
     EXPECT_EQ(released.size(), kHead.size() + 1 + 4 + 6);
     for (std::int32_t b = 0; b < 1001; ++b)
         ASSERT_EQ(d::allocInfoBucket(b), nullptr) << b;
-    EXPECT_EQ(d::allocInfoRecord(d::allocInfoWord(two_)), nullptr);
+    EXPECT_EQ(d::allocInfoRecord(word), nullptr);
     // The hash size stays; nothing is left to list.
     EXPECT_EQ(report(true), concat({kHead, {"# Allocation history (all allocations)"},
                                      summary(1001, 0, "    0", 0, 0)}));
