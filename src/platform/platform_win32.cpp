@@ -81,24 +81,25 @@ void errorNotice(bool recoverable, const char* message) {
 }
 
 bool currentStackBounds(std::uintptr_t& low, std::uintptr_t& high) {
-    // The thread information block: StackBase is the top of the stack, StackLimit the
-    // lowest committed byte. Everything in between is readable; below it lie the guard
-    // page and reserved, unreadable pages.
+    // From the thread's information block: the whole reservation, from the bottom of the
+    // stack (DeallocationStack) to its top (StackBase), as GetCurrentThreadStackLimits
+    // reports it on newer systems. The committed part (down to StackLimit) grows as the
+    // thread goes deeper, so it would not stay valid for a caller that keeps the bounds.
+    // Every byte from a live frame up to the top is committed and readable.
 #if defined(__i386__)
-    // On x86 the block is at fs:0; StackBase is its second word, StackLimit its third.
-    std::uintptr_t base = 0;
-    std::uintptr_t limit = 0;
-    __asm__("movl %%fs:4, %0" : "=r"(base));
-    __asm__("movl %%fs:8, %0" : "=r"(limit));
+    std::uintptr_t bottom = 0;
+    std::uintptr_t top = 0;
+    __asm__("movl %%fs:0xE0C, %0" : "=r"(bottom)); // TEB.DeallocationStack
+    __asm__("movl %%fs:4, %0" : "=r"(top));        // TEB.NtTib.StackBase
 #else
-    const auto* tib = reinterpret_cast<const NT_TIB*>(::NtCurrentTeb());
-    const auto base = reinterpret_cast<std::uintptr_t>(tib->StackBase);
-    const auto limit = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
+    ULONG_PTR bottom = 0;
+    ULONG_PTR top = 0;
+    ::GetCurrentThreadStackLimits(&bottom, &top);
 #endif
-    if (limit >= base)
+    if (bottom == 0 || bottom >= top)
         return false;
-    low = limit;
-    high = base;
+    low = bottom;
+    high = top;
     return true;
 }
 

@@ -58,6 +58,17 @@ TEST(Platform, GuardPagesAreOneWritablePageBeforeAnInaccessibleOne) {
     }
 }
 
+// Address of a local `depth` frames of about 4 KiB below the caller.
+__attribute__((noinline)) std::uintptr_t deepLocal(int depth) {
+    volatile char pad[4000];
+    pad[0] = 1;
+    if (depth == 0)
+        return reinterpret_cast<std::uintptr_t>(&pad[0]);
+    const std::uintptr_t deeper = deepLocal(depth - 1);
+    pad[1] = 2; // used after the call: the recursion stays a real one
+    return deeper;
+}
+
 TEST(Platform, StackBoundsHoldTheCallingThreadsFrames) {
     auto check = [](std::uintptr_t& lowOut, std::uintptr_t& highOut) {
         volatile int local = 0;
@@ -69,6 +80,11 @@ TEST(Platform, StackBoundsHoldTheCallingThreadsFrames) {
         // The walk reads every frame between its own and the top without a guard.
         EXPECT_TRUE(readableByte(here));
         EXPECT_TRUE(readableByte(high - 1));
+        // Bounds found early in a thread's life (the walker keeps them) still hold the
+        // frames of calls far deeper than any made so far.
+        const std::uintptr_t deep = deepLocal(64);
+        EXPECT_LT(deep, here - 200000);
+        EXPECT_LE(low, deep);
         lowOut = low;
         highOut = high;
     };
