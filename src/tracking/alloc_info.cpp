@@ -1,7 +1,8 @@
 // The allocation-site table: one AllocInfo record per distinct call stack, found through
 // a fixed bucket array with move-to-front chains, and the statistics charged to it.
 //
-// Records live in slabs of 256 taken from the runtime heap and never move, so a block can
+// Records live in slabs of 256 taken from the runtime heap (through its one seam, never
+// through qj_malloc) and never move, so a block can
 // name its record by a 32-bit word: on 64-bit targets the record's handle (creation index
 // plus 1), on 32-bit targets its address. Either form is checked against the slabs before
 // a release charges it, so a block whose word was overwritten cannot steer a write through
@@ -11,6 +12,7 @@
 #include "Quorrick.h"
 #include "callstack/callstack.h"
 #include "frame/locks.h"
+#include "frame/runtime_heap.h"
 #include "frame/settings.h"
 #include "trace/trace.h"
 #include "tracking/alloc_info_table.h"
@@ -111,19 +113,19 @@ AllocInfo* recordByIndex(std::uint32_t index) {
 
 bool growSlabDirectory() {
     const std::uint32_t capacity = slab_capacity == 0 ? 16 : slab_capacity * 2;
-    auto* newSlabs = static_cast<AllocInfo**>(std::malloc(capacity * sizeof(AllocInfo*)));
-    auto* newOrder = static_cast<std::uint32_t*>(std::malloc(capacity * sizeof(std::uint32_t)));
+    auto* newSlabs = static_cast<AllocInfo**>(heapAllocate(capacity * sizeof(AllocInfo*)));
+    auto* newOrder = static_cast<std::uint32_t*>(heapAllocate(capacity * sizeof(std::uint32_t)));
     if (newSlabs == nullptr || newOrder == nullptr) {
-        std::free(newSlabs);
-        std::free(newOrder);
+        heapRelease(newSlabs);
+        heapRelease(newOrder);
         return false;
     }
     if (slab_count != 0) {
         std::memcpy(newSlabs, slabs, slab_count * sizeof(AllocInfo*));
         std::memcpy(newOrder, slab_order, slab_count * sizeof(std::uint32_t));
     }
-    std::free(slabs);
-    std::free(slab_order);
+    heapRelease(slabs);
+    heapRelease(slab_order);
     slabs = newSlabs;
     slab_order = newOrder;
     slab_capacity = capacity;
@@ -139,7 +141,7 @@ AllocInfo* reserveRecord() {
     if (slab == slab_count) {
         if (slab_count == slab_capacity && !growSlabDirectory())
             return nullptr;
-        auto* fresh = static_cast<AllocInfo*>(std::malloc(kSlabRecords * sizeof(AllocInfo)));
+        auto* fresh = static_cast<AllocInfo*>(heapAllocate(kSlabRecords * sizeof(AllocInfo)));
         if (fresh == nullptr)
             return nullptr;
         // Keep slab_order sorted by address: slabs are few, an insertion is rare.
@@ -168,10 +170,14 @@ void allocInfoTableInit(std::int32_t hashSize) {
     hash_size = 0;
     if (hashSize <= 0)
         return;
-    buckets = static_cast<AllocInfo**>(std::calloc(static_cast<std::size_t>(hashSize), sizeof(AllocInfo*)));
+    // At most kMaxHashSize pointers: the size cannot wrap.
+    const std::size_t bytes = static_cast<std::size_t>(hashSize) * sizeof(AllocInfo*);
+    buckets = static_cast<AllocInfo**>(heapAllocate(bytes));
     // Without buckets the table stays off: every lookup returns none.
-    if (buckets != nullptr)
+    if (buckets != nullptr) {
+        std::memset(buckets, 0, bytes);
         hash_size = hashSize;
+    }
     setBucketMagic(static_cast<std::uint32_t>(hash_size));
 }
 
@@ -210,7 +216,7 @@ AllocInfo* allocInfoFindOrInsertFrames(const std::uintptr_t* frames, std::int32_
         return nullptr;
     std::uintptr_t* copy = nullptr;
     if (count != 0) {
-        copy = static_cast<std::uintptr_t*>(std::malloc(bytes));
+        copy = static_cast<std::uintptr_t*>(heapAllocate(bytes));
         if (copy == nullptr)
             return nullptr;
         std::memcpy(copy, frames, bytes);
@@ -356,7 +362,7 @@ void allocInfoClearCurrent() {
 }
 
 void allocInfoReleaseRecord(AllocInfo* record) {
-    std::free(record->frames);
+    heapRelease(record->frames);
     record->frames = nullptr;
 }
 
@@ -364,10 +370,10 @@ void allocInfoReleaseTable() {
     for (std::uint32_t i = 0; i < record_count; ++i)
         allocInfoReleaseRecord(recordByIndex(i));
     for (std::uint32_t s = 0; s < slab_count; ++s)
-        std::free(slabs[s]);
-    std::free(slabs);
-    std::free(slab_order);
-    std::free(buckets);
+        heapRelease(slabs[s]);
+    heapRelease(slabs);
+    heapRelease(slab_order);
+    heapRelease(buckets);
     slabs = nullptr;
     slab_order = nullptr;
     buckets = nullptr;

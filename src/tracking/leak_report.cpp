@@ -4,6 +4,7 @@
 #include "Quorrick.h"
 #include "frame/frame.h"
 #include "frame/locks.h"
+#include "frame/runtime_heap.h"
 #include "frame/settings.h"
 #include "platform/platform.h"
 #include "tracking/alloc_info.h"
@@ -11,7 +12,6 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace velt::zur::memory {
@@ -46,7 +46,7 @@ void moduleTableClear() {
 void moduleTableRefresh() {
     // Enumerate outside the global lock (the system may take its loader lock), then
     // install the list under it, so that a report never prints a half-written list.
-    auto* staging = static_cast<platform::ModuleInfo*>(std::malloc(sizeof moduleTable));
+    auto* staging = static_cast<platform::ModuleInfo*>(heapAllocate(sizeof moduleTable));
     if (staging == nullptr)
         return;
     int count = platform::enumerateModules(staging, kModuleCapacity);
@@ -62,7 +62,7 @@ void moduleTableRefresh() {
         }
         moduleCount = count;
     }
-    std::free(staging);
+    heapRelease(staging);
 }
 
 void allocInfoReport(const char* path, bool includeAll, bool release, std::int32_t traceFilter) {
