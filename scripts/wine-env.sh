@@ -1,18 +1,20 @@
-# Sourced by the Windows scripts: a quiet Wine in a scratch prefix of its own, without a
-# display (message boxes then fail at once instead of waiting for a click). The prefix's
-# server is kept running for the whole run and stopped when the calling script ends.
+# Sourced by the Windows scripts: a quiet Wine without a display (a message box then fails
+# at once instead of waiting for a click), in a scratch prefix of its own unless WINEPREFIX
+# names one. The scratch prefix's server stays up for the whole run (every test starts
+# programs in it) and is stopped, and the prefix removed, when the calling script ends.
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 if [ -z "${WINEPREFIX:-}" ]; then
   qj_wine_scratch=$(mktemp -d /tmp/quorrick-wine.XXXXXX)
   export WINEPREFIX="$qj_wine_scratch/prefix"
+  qj_wine_stop() {
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    rm -rf "$qj_wine_scratch"
+  }
+  trap qj_wine_stop EXIT
+  mkdir -p "$WINEPREFIX"
+  wineserver -p
 fi
-qj_wine_stop() {
-  wineserver -k >/dev/null 2>&1 || true
-  if [ -n "${qj_wine_scratch:-}" ]; then rm -rf "$qj_wine_scratch"; fi
-}
-trap qj_wine_stop EXIT
-mkdir -p "$WINEPREFIX"
-wineserver -p
 wineboot -i >/dev/null 2>&1

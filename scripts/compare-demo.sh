@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs the demo host on Linux and on Windows (under Wine) and compares the report files
+# that do not depend on the system: histogram, trace report, resources and status. Windows
+# writes them in text mode, so their "\r\n" line ends are read as "\n".
+#   bash scripts/compare-demo.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scratch=$(mktemp -d /tmp/quorrick-demo-compare.XXXXXX)
+bash scripts/demo.sh "$scratch/linux" >/dev/null
+bash scripts/demo-windows.sh "$scratch/windows" >/dev/null
+status=0
+for report in memoryHistogramAtExit.txt traceReport.txt resourcesAtShutdown.txt status.txt; do
+  if diff -u --label "linux/$report" --label "windows/$report" \
+       "$scratch/linux/$report" <(tr -d '\r' < "$scratch/windows/$report"); then
+    echo "same on both systems: $report"
+  else
+    status=1
+  fi
+done
+rm -rf "$scratch"
+exit $status
