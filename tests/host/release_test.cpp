@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -27,15 +26,14 @@ std::string expand(const qjtest::HostRun& run, const std::string& text) {
         const std::size_t close = text.find('}', open);
         result += text.substr(pos, open - pos);
         const std::string ref = text.substr(open + 1, close - open - 1);
-        std::smatch m;
-        std::regex form("(\\w+)([+-]\\d+)?");
-        std::regex_match(ref, m, form);
-        if (m[1] == "tid") {
+        const std::size_t sign = ref.find_first_of("+-");
+        const std::string name = ref.substr(0, sign);
+        if (name == "tid") {
             result += run.value("tid");
         } else {
-            std::uintptr_t p = run.ptr(m[1]);
-            if (m[2].matched)
-                p += static_cast<std::intptr_t>(std::stol(m[2]));
+            std::uintptr_t p = run.ptr(name);
+            if (sign != std::string::npos)
+                p += static_cast<std::uintptr_t>(std::stol(ref.substr(sign)));
             result += hex(p);
         }
         pos = close + 1;
