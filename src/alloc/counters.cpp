@@ -19,9 +19,7 @@ std::atomic<std::uintptr_t> highest_user_address{0};
 std::atomic<std::uint32_t> largest_gross_size{0};
 std::atomic<std::uint32_t> max_alloc_size{16777216};
 
-#if defined(_WIN32)
-thread_local CounterSlot* thread_counter_slot = nullptr;
-#else
+#if !defined(_WIN32)
 __attribute__((tls_model("initial-exec"))) thread_local CounterSlot* thread_counter_slot = nullptr;
 #endif
 
@@ -33,9 +31,9 @@ std::atomic<bool> reader_busy{false};
 // Gives the slot back when its thread ends; its values stay in the sums.
 struct SlotRelease {
     ~SlotRelease() {
-        if (thread_counter_slot != nullptr) {
-            thread_counter_slot->inUse.store(false, std::memory_order_release);
-            thread_counter_slot = nullptr;
+        if (CounterSlot* slot = threadCounterSlot()) {
+            slot->inUse.store(false, std::memory_order_release);
+            setThreadCounterSlot(nullptr);
         }
     }
 };
@@ -77,7 +75,7 @@ CounterSlot* acquireCounterSlot() {
         return &emergency_slot;
     static thread_local SlotRelease release_at_thread_exit;
     (void)&release_at_thread_exit;
-    thread_counter_slot = slot;
+    setThreadCounterSlot(slot);
     return slot;
 }
 

@@ -31,14 +31,22 @@ extern bool counter_writers_fence;
 
 CounterSlot* acquireCounterSlot();
 
+// The calling thread's slot, null until it has one.
 #if defined(_WIN32)
-extern thread_local CounterSlot* thread_counter_slot;
+// mingw-w64 emulates thread_local with a locked table lookup per access; the platform's
+// thread pointer is one read of the thread's own block.
+inline CounterSlot* threadCounterSlot() {
+    return static_cast<CounterSlot*>(platform::threadPointer());
+}
+inline void setThreadCounterSlot(CounterSlot* slot) { platform::setThreadPointer(slot); }
 #else
 extern __attribute__((tls_model("initial-exec"))) thread_local CounterSlot* thread_counter_slot;
+inline CounterSlot* threadCounterSlot() { return thread_counter_slot; }
+inline void setThreadCounterSlot(CounterSlot* slot) { thread_counter_slot = slot; }
 #endif
 
 inline CounterSlot* currentCounterSlot() {
-    CounterSlot* slot = thread_counter_slot;
+    CounterSlot* slot = threadCounterSlot();
     return slot != nullptr ? slot : acquireCounterSlot();
 }
 

@@ -61,6 +61,13 @@ void heavyBarrier();
 // Yields the processor inside a spin wait.
 void relax();
 
+// One pointer of per-thread state for the allocation path: null until the calling thread
+// sets it. Where the compiler emulates thread_local (mingw-w64: a locked lookup in a
+// table on every access), this is one read of the thread's own block. It leaves the
+// thread's last-error value as it was.
+void* threadPointer();
+void setThreadPointer(void* value);
+
 } // namespace velt::zur::memory::platform
 
 #endif // QJ_PLATFORM_H

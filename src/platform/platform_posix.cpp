@@ -155,4 +155,11 @@ void heavyBarrier() { ::syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED
 
 void relax() { sched_yield(); }
 
+namespace {
+__attribute__((tls_model("initial-exec"))) thread_local void* thread_pointer = nullptr;
+} // namespace
+
+void* threadPointer() { return thread_pointer; }
+void setThreadPointer(void* value) { thread_pointer = value; }
+
 } // namespace velt::zur::memory::platform

@@ -7,6 +7,7 @@
 
 #include "frame/frame.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -135,6 +136,58 @@ bool heavyBarrierAvailable() { return false; }
 void heavyBarrier() { ::MemoryBarrier(); }
 
 void relax() { ::SwitchToThread(); }
+
+namespace {
+
+// The thread-local-storage index behind threadPointer, taken on first use: no
+// initialiser runs at load, and the unit tests, which have no DLL entry, work alike.
+std::atomic<DWORD> thread_pointer_index{TLS_OUT_OF_INDEXES};
+
+DWORD threadPointerIndex() {
+    DWORD index = thread_pointer_index.load(std::memory_order_acquire);
+    if (index != TLS_OUT_OF_INDEXES)
+        return index;
+    const DWORD lastError = ::GetLastError();
+    const DWORD fresh = ::TlsAlloc();
+    if (fresh != TLS_OUT_OF_INDEXES) {
+        if (thread_pointer_index.compare_exchange_strong(index, fresh, std::memory_order_acq_rel))
+            index = fresh;
+        else
+            ::TlsFree(fresh); // another thread was first; `index` holds its index
+    }
+    ::SetLastError(lastError);
+    return index;
+}
+
+} // namespace
+
+void* threadPointer() {
+    const DWORD index = threadPointerIndex();
+    if (index == TLS_OUT_OF_INDEXES)
+        return nullptr;
+#if defined(__i386__)
+    // The first 64 slots lie in the thread's own block (TEB.TlsSlots at fs:0xE10). Read
+    // directly: TlsGetValue would also reset the thread's last-error value.
+    if (index < 64) {
+        void* value;
+        __asm__("movl %%fs:0xE10(,%1,4), %0" : "=r"(value) : "r"(index));
+        return value;
+    }
+#endif
+    const DWORD lastError = ::GetLastError();
+    void* value = ::TlsGetValue(index);
+    ::SetLastError(lastError);
+    return value;
+}
+
+void setThreadPointer(void* value) {
+    const DWORD index = threadPointerIndex();
+    if (index == TLS_OUT_OF_INDEXES)
+        return;
+    const DWORD lastError = ::GetLastError();
+    ::TlsSetValue(index, value);
+    ::SetLastError(lastError);
+}
 
 void* pagesMap(std::size_t bytes) {
     return ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);

@@ -1,6 +1,7 @@
 // The system services behind system_probe.h.
 #include "system_probe.h"
 
+#include <cerrno>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -56,6 +57,22 @@ std::uintptr_t ownModuleBase() {
     return reinterpret_cast<std::uintptr_t>(::GetModuleHandleA(nullptr));
 #else
     return 0;
+#endif
+}
+
+unsigned long systemError() {
+#if defined(_WIN32)
+    return ::GetLastError();
+#else
+    return static_cast<unsigned long>(errno);
+#endif
+}
+
+void setSystemError(unsigned long value) {
+#if defined(_WIN32)
+    ::SetLastError(static_cast<DWORD>(value));
+#else
+    errno = static_cast<int>(value);
 #endif
 }
 

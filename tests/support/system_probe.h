@@ -18,6 +18,10 @@ std::string ownModuleName();
 // Load address of this program on Windows; 0 where the system does not fix one.
 std::uintptr_t ownModuleBase();
 
+// The calling thread's last-error value (GetLastError on Windows, errno on Linux).
+unsigned long systemError();
+void setSystemError(unsigned long value);
+
 } // namespace qjtest
 
 #endif // QJ_TESTS_SYSTEM_PROBE_H

@@ -119,6 +119,25 @@ TEST(Platform, ModuleListHoldsThisProgram) {
     EXPECT_EQ(platform::enumerateModules(nullptr, 8), 0);
 }
 
+TEST(Platform, ThreadPointerIsPerThreadAndKeepsTheLastError) {
+    // The library keeps this thread's counter slot there: put it back afterwards.
+    void* const before = platform::threadPointer();
+    int mine = 0, theirs = 0;
+    qjtest::setSystemError(1234);
+    platform::setThreadPointer(&mine);
+    EXPECT_EQ(platform::threadPointer(), &mine);
+    EXPECT_EQ(qjtest::systemError(), 1234u);
+    std::thread([&] {
+        qjtest::setSystemError(77);
+        EXPECT_EQ(platform::threadPointer(), nullptr); // a new thread starts without one
+        platform::setThreadPointer(&theirs);
+        EXPECT_EQ(platform::threadPointer(), &theirs);
+        EXPECT_EQ(qjtest::systemError(), 77u);
+    }).join();
+    EXPECT_EQ(platform::threadPointer(), &mine);
+    platform::setThreadPointer(before);
+}
+
 TEST(Platform, DebugOutputReachesTheDebuggerChannel) {
 #if defined(_WIN32)
     // The test programs copy the debugger output to stderr (debug_echo.dll).
