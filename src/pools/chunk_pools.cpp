@@ -37,7 +37,7 @@ constexpr char kChainsWrapped[] = "MemoryPool error , maxNumOfChainsPerPool wrap
 constexpr char kIndexRefused[] = "memory.dll: setInternalPoolByIndex() fails, should not come here";
 constexpr char kChunkMemoryFill[] = "chunkMemory error 0xdddddddd";
 constexpr char kHeadMissing[] = "currentMemPtr == NULL";
-constexpr char kLinkBelow[] = "less Overwritten memory in pool.";
+[[maybe_unused]] constexpr char kLinkBelow[] = "less Overwritten memory in pool.";
 constexpr char kLinkPast[] = "more Overwritten memory in pool.";
 constexpr char kLinkFill[] = "MemoryPool error 0xdddddddd";
 constexpr char kFreeUnknown[] = "memory.dll: chunkPools::free fails, should not come here!";
