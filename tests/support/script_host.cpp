@@ -26,6 +26,8 @@
 #include <windows.h>
 #else
 #include <csignal>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -35,6 +37,7 @@ namespace {
 
 std::map<std::string, void*> blocks;
 std::map<std::string, std::int32_t> cells;
+std::vector<std::uintptr_t> guarded; // every non-null pointer qj_malloc handed out
 std::mutex output_mutex;
 
 void say(const std::string& line) {
@@ -168,7 +171,73 @@ void run(const std::string& line) {
         in >> name >> size >> memoryName;
         void* p = qj::qj_malloc(static_cast<std::uint32_t>(size), static_cast<std::int32_t>(memoryName));
         blocks[name] = p;
+        if (p != nullptr)
+            guarded.push_back(reinterpret_cast<std::uintptr_t>(p));
         say("ptr " + name + " " + hex(reinterpret_cast<std::uintptr_t>(p)));
+    } else if (cmd == "mallocn") { // COUNT blocks of SIZE; NAME is the first
+        std::string name;
+        unsigned long long size = 0;
+        long count = 0;
+        in >> name >> size >> count;
+        for (long i = 0; i < count; ++i) {
+            void* p = qj::qj_malloc(static_cast<std::uint32_t>(size), 0);
+            if (i == 0) {
+                blocks[name] = p;
+                say("ptr " + name + " " + hex(reinterpret_cast<std::uintptr_t>(p)));
+            }
+            if (p != nullptr)
+                guarded.push_back(reinterpret_cast<std::uintptr_t>(p));
+        }
+    } else if (cmd == "freeedge") { // one byte below the lowest or above the highest block
+        std::string side;
+        in >> side;
+        std::uintptr_t p = 0;
+        if (!guarded.empty())
+            p = side == "below" ? *std::min_element(guarded.begin(), guarded.end()) - 1
+                                : *std::max_element(guarded.begin(), guarded.end()) + 1;
+        say("ptr edge " + hex(p));
+        qj::qj_free(reinterpret_cast<void*>(p));
+    } else if (cmd == "runtime") { // a zeroed block of the runtime heap, kept by name
+        std::string name;
+        unsigned long long size = 0;
+        in >> name >> size;
+        void* p = std::calloc(1, static_cast<std::size_t>(size));
+        blocks[name] = p;
+        say("ptr " + name + " " + hex(reinterpret_cast<std::uintptr_t>(p)));
+    } else if (cmd == "noaccess") { // a pointer into a fresh inaccessible page
+        std::string name;
+        in >> name;
+#if defined(_WIN32)
+        void* page = ::VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN, PAGE_NOACCESS);
+#else
+        void* page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (page == MAP_FAILED)
+            page = nullptr;
+#endif
+        blocks[name] = page != nullptr ? static_cast<unsigned char*>(page) + 64 : nullptr;
+        say("ptr " + name + " " + hex(reinterpret_cast<std::uintptr_t>(blocks[name])));
+    } else if (cmd == "sum") { // FNV-1a of the bytes from one block offset to another
+        std::string label, from, to;
+        long fromOffset = 0, toOffset = 0;
+        in >> label >> from >> fromOffset >> to >> toOffset;
+        const unsigned char* begin = at(from, fromOffset);
+        const unsigned char* end = at(to, toOffset);
+        if (end < begin || end - begin > (64L << 20)) {
+            say("sum " + label + " invalid");
+            return;
+        }
+        std::uint32_t hash = 2166136261u;
+        for (const unsigned char* b = begin; b < end; ++b)
+            hash = (hash ^ *b) * 16777619u;
+        say("sum " + label + " " + std::to_string(end - begin) + " " + hex(hash));
+    } else if (cmd == "mkdir") { // a directory where the library expects to write a file
+        std::string path;
+        in >> path;
+#if defined(_WIN32)
+        ::CreateDirectoryA(path.c_str(), nullptr);
+#else
+        ::mkdir(path.c_str(), 0755);
+#endif
     } else if (cmd == "free") {
         std::string name;
         in >> name;
