@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -52,6 +51,72 @@ struct Report {
     }
 };
 
+bool isHex(const std::string& text, std::size_t minDigits) {
+    return text.size() >= minDigits &&
+           text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+bool isDecimal(const std::string& text) {
+    const std::size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
+    return text.size() > digits && text.find_first_not_of("0123456789", digits) == std::string::npos;
+}
+
+// "module NAME 0xBASE 0xSIZE", both numbers with at least eight hex digits.
+bool parseModule(const std::string& line, Module& m) {
+    if (line.rfind("module ", 0) != 0)
+        return false;
+    const std::size_t sizeAt = line.rfind(" 0x");
+    const std::size_t baseAt = sizeAt == std::string::npos || sizeAt < 8 ? std::string::npos
+                                                                          : line.rfind(" 0x", sizeAt - 1);
+    if (baseAt == std::string::npos || baseAt < 7)
+        return false;
+    const std::string base = line.substr(baseAt + 3, sizeAt - baseAt - 3);
+    const std::string size = line.substr(sizeAt + 3);
+    if (!isHex(base, 8) || !isHex(size, 8))
+        return false;
+    m = {line.substr(7, baseAt - 7), static_cast<std::uintptr_t>(std::stoull(base, nullptr, 16)),
+         static_cast<std::uintptr_t>(std::stoull(size, nullptr, 16))};
+    return true;
+}
+
+// "alloc depth=N" and the six statistics, each "name=number", then a blank and the
+// frames "0x...<-0x..." (nothing for depth 0).
+bool parseSite(const std::string& line, Site& site) {
+    static const char* const kNames[] = {"peakSize",         "peakNumAllocs", "currentNumAllocs",
+                                         "currentTotalSize", "minAllocSize",  "maxAllocSize"};
+    std::vector<std::string> fields;
+    std::size_t at = 0;
+    for (int i = 0; i < 8; ++i) {
+        const std::size_t blank = line.find(' ', at);
+        if (blank == std::string::npos)
+            return false;
+        fields.push_back(line.substr(at, blank - at));
+        at = blank + 1;
+    }
+    if (fields[0] != "alloc" || fields[1].rfind("depth=", 0) != 0 || !isDecimal(fields[1].substr(6)))
+        return false;
+    site.stats.clear();
+    for (int i = 0; i < 6; ++i) {
+        const std::string prefix = std::string(kNames[i]) + "=";
+        if (fields[2 + i].rfind(prefix, 0) != 0 || !isDecimal(fields[2 + i].substr(prefix.size())))
+            return false;
+        site.stats += (i == 0 ? "" : " ") + fields[2 + i];
+    }
+    site.frames.clear();
+    const std::string frames = line.substr(at);
+    for (std::size_t from = 0; from < frames.size();) {
+        std::size_t to = frames.find("<-", from);
+        if (to == std::string::npos)
+            to = frames.size();
+        const std::string frame = frames.substr(from, to - from);
+        if (frame.rfind("0x", 0) != 0 || !isHex(frame.substr(2), 8))
+            return false;
+        site.frames.push_back(static_cast<std::uintptr_t>(std::stoull(frame.substr(2), nullptr, 16)));
+        from = to == frames.size() ? to : to + 2;
+    }
+    return site.frames.size() == std::stoul(fields[1].substr(6));
+}
+
 Report parse(const std::string& text) {
     Report r;
     std::vector<std::string> lines;
@@ -67,28 +132,17 @@ Report parse(const std::string& text) {
     expect("# Leak report format v1.10");
     expect("");
     expect("# Module dump");
-    const std::regex module("module (.+) 0x([0-9a-f]{8,}) 0x([0-9a-f]{8,})");
-    std::smatch m;
-    for (; i < lines.size() && std::regex_match(lines[i], m, module); ++i)
-        r.modules.push_back({m[1], static_cast<std::uintptr_t>(std::stoull(m[2], nullptr, 16)),
-                             static_cast<std::uintptr_t>(std::stoull(m[3], nullptr, 16))});
+    for (Module m; i < lines.size() && parseModule(lines[i], m); ++i)
+        r.modules.push_back(m);
     expect("");
     if (i < lines.size())
         r.heading = lines[i++];
-    const std::regex site("alloc depth=(\\d+) (peakSize=-?\\d+ peakNumAllocs=-?\\d+ "
-                          "currentNumAllocs=-?\\d+ currentTotalSize=-?\\d+ minAllocSize=-?\\d+ "
-                          "maxAllocSize=-?\\d+) ((0x[0-9a-f]{8,})(<-0x[0-9a-f]{8,})*)?");
     for (; i < lines.size() && lines[i].rfind("alloc ", 0) == 0; ++i) {
-        if (!std::regex_match(lines[i], m, site)) {
+        Site s;
+        if (!parseSite(lines[i], s)) {
             r.error = "bad site line " + lines[i];
             return r;
         }
-        Site s{m[2], {}};
-        const std::string frames = m[3];
-        for (std::size_t at = 0; at < frames.size(); at = frames.find("0x", at + 2))
-            s.frames.push_back(static_cast<std::uintptr_t>(std::stoull(frames.substr(at + 2), nullptr, 16)));
-        if (s.frames.size() != std::stoul(m[1]))
-            r.error = "depth differs from the frames in " + lines[i];
         r.sites.push_back(s);
     }
     expect("");
