@@ -2,6 +2,7 @@
 #include "alloc/counters.h"
 
 #include "Quorrick.h"
+#include "frame/runtime_heap.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -40,7 +41,7 @@ struct SlotRelease {
 
 CounterSlot* newSlot() {
     // Slots are never freed: a finished thread's counts belong to the totals for ever.
-    void* raw = std::malloc(sizeof(CounterSlot) + alignof(CounterSlot));
+    void* raw = heapAllocate(sizeof(CounterSlot) + alignof(CounterSlot));
     if (raw == nullptr)
         return nullptr;
     auto aligned = (reinterpret_cast<std::uintptr_t>(raw) + alignof(CounterSlot) - 1) &

@@ -9,6 +9,7 @@
 #include "pools/chunk_pools.h"
 
 #include "frame/report.h"
+#include "frame/runtime_heap.h"
 #include "pools/pool_internal.h"
 
 #include <cstdio>
@@ -152,7 +153,7 @@ QJ_HOT_INLINE void* takeChunk(MemoryPool& m) {
 QJ_COLD bool createChunkMemory(MemoryPool& m) {
     const std::uint32_t size = static_cast<std::uint32_t>(m.chunkSize);
     const std::uint32_t count = static_cast<std::uint32_t>(m.numChunks);
-    auto* memory = static_cast<unsigned char*>(std::malloc(std::size_t{size} * count));
+    auto* memory = static_cast<unsigned char*>(heapAllocate(std::size_t{size} * count));
     if (memory == nullptr)
         return false;
     unsigned char* chunk = memory;
@@ -167,13 +168,13 @@ QJ_COLD bool createChunkMemory(MemoryPool& m) {
 }
 
 MemoryPool* newMemoryPool(std::int32_t nominalBytes, std::int32_t classSize, MemoryPool* before) {
-    void* raw = std::malloc(sizeof(MemoryPool));
+    void* raw = heapAllocate(sizeof(MemoryPool));
     return raw != nullptr ? new (raw) MemoryPool(nominalBytes, classSize, before) : nullptr;
 }
 
 void deleteMemoryPool(MemoryPool* m) {
     m->~MemoryPool();
-    std::free(m);
+    heapRelease(m);
 }
 
 void pushOnFreeChainList(ChunkPool& pool, MemoryPool* m) {
@@ -263,7 +264,7 @@ MemoryPool::~MemoryPool() {
         deleteMemoryPool(last);
         last = before;
     }
-    std::free(chunkMemory);
+    heapRelease(chunkMemory);
 }
 
 namespace {
@@ -326,11 +327,11 @@ void ChunkPools::init() {
 
     // Memory the pools cannot get leaves them (or the class) off: every request of that
     // size then goes to the runtime heap.
-    auto** table = static_cast<ChunkPool**>(std::malloc(sizeof(ChunkPool*) * (largest + 1)));
-    auto* pools = static_cast<ChunkPool*>(std::malloc(sizeof(ChunkPool) * count));
+    auto** table = static_cast<ChunkPool**>(heapAllocate(sizeof(ChunkPool*) * (largest + 1)));
+    auto* pools = static_cast<ChunkPool*>(heapAllocate(sizeof(ChunkPool) * count));
     if (table == nullptr || pools == nullptr) {
-        std::free(table);
-        std::free(pools);
+        heapRelease(table);
+        heapRelease(pools);
         return;
     }
     for (std::int32_t s = 0; s <= largest; ++s)
@@ -443,13 +444,13 @@ void ChunkPools::shutdown() {
     sizeToPool = nullptr;
     chunk_pools = nullptr;
     poolCount = 0;
-    std::free(table);
+    heapRelease(table);
     if (pools == nullptr)
         return;
     for (std::int32_t i = 0; i < count; ++i)
         if (pools[i].first != nullptr)
             deleteMemoryPool(pools[i].first);
-    std::free(pools);
+    heapRelease(pools);
 }
 
 } // namespace velt::zur::memory
