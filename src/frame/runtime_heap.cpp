@@ -14,6 +14,7 @@ std::atomic<bool> fault_plan_active{false};
 namespace {
 
 std::atomic<long> requests{0};
+std::atomic<long> refused{0};
 long fail_at = 0;            // 0: nothing fails
 bool fail_from_on = false;
 bool count_only = false;
@@ -43,14 +44,21 @@ bool faultPlanRefuses() {
     const long n = requests.fetch_add(1, std::memory_order_relaxed) + 1;
     if (count_only || fail_at == 0)
         return false;
-    return fail_from_on ? n >= fail_at : n == fail_at;
+    const bool refuse = fail_from_on ? n >= fail_at : n == fail_at;
+    if (refuse)
+        refused.fetch_add(1, std::memory_order_relaxed);
+    return refuse;
 }
 
 void reportFaultPlanCount() {
-    if (!count_only)
+    if (!fault_plan_active.load(std::memory_order_relaxed))
         return;
-    char text[64];
-    std::snprintf(text, sizeof text, "qj runtime requests: %ld\n", requests.load());
+    char text[96];
+    if (count_only)
+        std::snprintf(text, sizeof text, "qj runtime requests: %ld\n", requests.load());
+    else
+        std::snprintf(text, sizeof text, "qj runtime requests: %ld refused: %ld\n", requests.load(),
+                      refused.load());
     platform::debugOutput(text);
 }
 

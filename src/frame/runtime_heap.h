@@ -7,6 +7,7 @@
 //   "K+"     the K-th request and every later one fail;
 //   "count"  nothing fails; the number of requests is written to standard error at
 //            unload as "qj runtime requests: N".
+// Under a "K" or "K+" plan the unload line is "qj runtime requests: N refused: R".
 // Without the variable the seam costs one predictable branch per request.
 #ifndef QJ_FRAME_RUNTIME_HEAP_H
 #define QJ_FRAME_RUNTIME_HEAP_H
@@ -23,7 +24,8 @@ extern std::atomic<bool> fault_plan_active;
 bool faultPlanRefuses();
 // Reads QJ_FAULT_PLAN; called once while attaching.
 void readFaultPlan();
-// Writes the request count when the plan asks for it; called while detaching.
+// Writes the request count (and under a failure plan the refusals) when a plan is set;
+// called while detaching.
 void reportFaultPlanCount();
 
 void* heapAllocateSlow(std::size_t bytes);

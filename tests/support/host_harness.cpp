@@ -171,9 +171,9 @@ std::string child_variable; // "NAME=value" for the next child, or empty
 } // namespace
 
 HostRun runHostWithEnvironment(const std::optional<std::string>& settings, const std::string& script,
-                               const std::string& variable) {
+                               const std::string& variable, int timeoutSeconds) {
     child_variable = variable;
-    HostRun run = runHost(settings, script);
+    HostRun run = runHost(settings, script, timeoutSeconds);
     child_variable.clear();
     return run;
 }

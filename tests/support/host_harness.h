@@ -47,7 +47,7 @@ HostRun runHost(const std::optional<std::string>& settings, const std::string& s
 
 // As runHost, with one extra environment variable ("NAME=value") set for the child.
 HostRun runHostWithEnvironment(const std::optional<std::string>& settings, const std::string& script,
-                               const std::string& variable);
+                               const std::string& variable, int timeoutSeconds = 120);
 
 // Runs another program built next to the tests the same way, with one argument; the
 // script text is written to script.txt in its directory.
