@@ -2,11 +2,10 @@
 // a fixed bucket array with move-to-front chains, and the statistics charged to it.
 //
 // Records live in slabs of 256 taken from the runtime heap (through its one seam, never
-// through qj_malloc) and never move, so a block can
-// name its record by a 32-bit word: on 64-bit targets the record's handle (creation index
-// plus 1), on 32-bit targets its address. Either form is checked against the slabs before
-// a release charges it, so a block whose word was overwritten cannot steer a write through
-// a wild pointer.
+// through qj_malloc) and never move, so a block can name its record by a 32-bit word: on
+// 64-bit targets the record's handle (creation index plus 1), on 32-bit targets its
+// address. Either form is checked against the slabs before a release charges it, so a
+// block whose word was overwritten cannot steer a write through a wild pointer.
 #include "tracking/alloc_info.h"
 
 #include "Quorrick.h"
@@ -17,7 +16,7 @@
 #include "trace/trace.h"
 #include "tracking/alloc_info_table.h"
 
-#include <cstdlib>
+#include <cstddef>
 #include <cstring>
 
 #if defined(__GNUC__)
