@@ -118,7 +118,7 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
         header |= gross << kSizeShift;
         if (QJ_UNLIKELY(settings.use_valloc && gross < kPageGuardLimit)) {
             block = guardedPagesBlock(gross);
-        } else if (QJ_UNLIKELY(gross >= kLargeBlockSize)) {
+        } else if (QJ_UNLIKELY(isLargeBlock(gross))) {
             block = largeBlockMap(gross);
         } else {
             const std::uint32_t pad = heapPad(gross);

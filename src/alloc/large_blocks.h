@@ -1,12 +1,13 @@
 // Large blocks: mapped by the library itself, with a memory of the released ones.
 //
 // The runtime heap returns large blocks to the system on release, so a second release
-// of one would read unmapped memory. Blocks from kLargeBlockSize on are therefore mapped
-// here, each starting kLargePad bytes into its first page, which puts every large user
-// pointer at one fixed offset within its page. Releasing one unmaps it and remembers its
-// user pointer; a later release of a pointer at that offset is looked up among the
-// remembered ones before anything is read. Pointers at any other offset never cost a
-// lookup, and no system call is added to the release of any block that is not large.
+// of one would read unmapped memory. Blocks whose heap request could reach kLargeBlockSize
+// are therefore mapped here, each starting kLargePad bytes into its first page, which puts
+// every large user pointer at one fixed offset within its page. Releasing one unmaps it
+// and remembers its user pointer; a later release of a pointer at that offset is looked
+// up among the remembered ones before anything is read. Pointers at any other offset
+// never cost a lookup, and no system call is added to the release of any block that is
+// not large.
 #ifndef QJ_ALLOC_LARGE_BLOCKS_H
 #define QJ_ALLOC_LARGE_BLOCKS_H
 
@@ -16,6 +17,11 @@ namespace velt::zur::memory::detail {
 
 constexpr std::uint32_t kLargeBlockSize = 128 * 1024;
 constexpr std::uint32_t kLargePad = 16;
+// The heap is asked for a block's gross size plus its pad (block.h) and adds a header of
+// its own, so a block reaches kLargeBlockSize at the heap before its gross size does.
+// Every block whose request could reach it is mapped here.
+constexpr std::uint32_t kLargeBlockGross = kLargeBlockSize - 64;
+inline bool isLargeBlock(std::uint32_t gross) { return gross >= kLargeBlockGross; }
 
 // Page offset shared by every large user pointer of this run; set while attaching.
 extern std::uintptr_t large_user_offset;

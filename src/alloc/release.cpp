@@ -206,7 +206,7 @@ void qj_free(void* ptr) {
                         static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(block)));
         return;
     }
-    if (gross >= kLargeBlockSize) {
+    if (isLargeBlock(gross)) {
         // Unmapped at once: a later touch faults, so there is nothing to fill.
         largeBlockUnmap(block, gross, p);
         return;
