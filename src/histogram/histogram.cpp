@@ -88,6 +88,15 @@ void histogramWriteFile(const char* path) {
     std::fclose(file);
 }
 
+void histogramResetForTesting() {
+    ScopedLock lock(histogramLock());
+    std::memset(histogram_table, 0, sizeof histogram_table);
+    large_blocks = HistogramRecord{};
+    current_bytes = 0;
+    peak_bytes = 0;
+    histogram_started = false;
+}
+
 } // namespace detail
 
 std::uint32_t histogramCurrentUsedMemory() {

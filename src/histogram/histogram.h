@@ -11,6 +11,10 @@ void histogramRemoveBlock(std::uint32_t size);
 // Writes the histogram file; nothing before the first counted block.
 void histogramWriteFile(const char* path);
 
+// Back to the state at load (nothing counted, every count and total zero), for tests that
+// set the library up more than once in one process.
+void histogramResetForTesting();
+
 } // namespace velt::zur::memory::detail
 
 #endif // QJ_HISTOGRAM_HISTOGRAM_H
