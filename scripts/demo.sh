@@ -10,6 +10,8 @@ out="${1:-$(mktemp -d /tmp/quorrick-demo.XXXXXX)}"
 mkdir -p "$out"
 cp examples/MemorySettings.dat "$out/"
 (cd "$out" && "$root/build/linux-release/examples/demo_host")
+# The leak report with every frame as function, file and line.
+python3 tools/symbolize_leaks.py "$out/leaks.txt" --strip-prefix "$root/" -o "$out/leaks_symbolized.txt"
 echo
 echo "Reports of this run are in $out:"
 ls -1 "$out"
