@@ -236,6 +236,9 @@ struct Case {
     }
     std::set<std::string> facts() const {
         std::set<std::string> f = {kSourceNames[source], sizeof(void*) == 8 ? "bits64" : "bits32"};
+#if defined(_WIN32)
+        f.insert("windows");
+#endif
         for (Axis a : {UsedTag, Patterns, Tags, CallStack, Trace})
             if (s.on(a))
                 f.insert(kAxisNames[a]);
