@@ -33,13 +33,15 @@ public:
             ++pos_;
     }
 
-    // Skips whitespace, then copies up to `limit` non-whitespace characters; false at end.
-    bool token(char* out, std::size_t limit) {
+    // Skips whitespace, then copies up to `limit` non-whitespace characters and stores
+    // their count in `count`; false at end.
+    bool token(char* out, std::size_t limit, std::size_t& count) {
         skipSpace();
         std::size_t n = 0;
         while (pos_ < end_ && n < limit && !isSpace(*pos_))
             out[n++] = *pos_++;
         out[n] = '\0';
+        count = n;
         return n > 0;
     }
 
@@ -91,9 +93,15 @@ void applyAttachDefaults(Settings& s) {
 void parseSettings(const char* text, std::size_t length, Settings& s) {
     Reader in(text, length);
     char token[kTokenChars + 1];
+    std::size_t tokenLength = 0;
     while (!in.atEnd()) {
-        if (!in.token(token, kTokenChars))
+        if (!in.token(token, kTokenChars, tokenLength))
             break;
+        // Only the whole token can match a key: one that holds a zero byte never does.
+        if (std::strlen(token) != tokenLength) {
+            in.skipSpace();
+            continue;
+        }
         std::int32_t value = 0;
         if (std::strcmp(token, "use_memoryDll") == 0) {
             readFlag(in, s.use_memoryDll);
@@ -112,7 +120,8 @@ void parseSettings(const char* text, std::size_t length, Settings& s) {
                 s.callstack_depth = value;
         } else if (std::strcmp(token, "leakreport") == 0) {
             char name[kLeakNameChars + 1];
-            if (in.token(name, kLeakNameChars))
+            std::size_t nameLength = 0;
+            if (in.token(name, kLeakNameChars, nameLength))
                 std::memcpy(s.leakreport, name, std::strlen(name) + 1);
             s.has_leakreport = true;
         } else if (std::strcmp(token, "include_all") == 0) {
