@@ -194,7 +194,11 @@ void qj_free(void* ptr) {
                         static_cast<std::int32_t>(thread));
             return;
         }
-        if (settings.patterns)
+        // A size that a stray write changed names another class, whose pools do not hold
+        // this chunk: the fill must not run into the next chunk. The pools refuse the
+        // block below.
+        if (settings.patterns &&
+            ChunkPools::holds(block, gross, static_cast<std::int32_t>(headerChainIndex(header))))
             std::memset(reinterpret_cast<void*>(p), kFreeFill, gross - l.head);
         if (load32(block) == kFreeFillWord) {
             reportFatal("memory.dll: trying to free DLL allocated memory 0x%lx",

@@ -411,6 +411,21 @@ bool ChunkPools::free(void* block, std::uint32_t size, std::int32_t chainIndex) 
     return true;
 }
 
+bool ChunkPools::holds(const void* block, std::uint32_t size, std::int32_t chainIndex) {
+    using namespace detail;
+    ChunkPool* const* table = sizeToPool;
+    if (table == nullptr || size > static_cast<std::uint32_t>(largestPoolSize) || chainIndex < 0 ||
+        chainIndex >= maxNumOfChainsPerPool || table[size] == nullptr)
+        return false;
+    const MemoryPool* m = table[size]->byIndex[chainIndex];
+    if (m == nullptr || m->chunkMemory == nullptr)
+        return false;
+    const std::uintptr_t offset = address(block) - address(m->chunkMemory);
+    return offset < chunkBytes(*m) &&
+           chunkNumberAt(*m, static_cast<std::uint32_t>(offset)) * static_cast<std::uint32_t>(m->chunkSize) ==
+               offset;
+}
+
 char* ChunkPools::printStatus(char* buffer) {
     using namespace detail;
     const std::int32_t count = poolCount;

@@ -18,6 +18,9 @@ public:
     static void* alloc(std::uint32_t size, std::int32_t& chainIndex);
     // Returns a chunk; false (after a report) when no pool matches.
     static bool free(void* block, std::uint32_t size, std::int32_t chainIndex);
+    // Whether `block` is the start of a chunk of the MemoryPool that `size` and
+    // `chainIndex` name; a block's whole chunk is then at least `size` bytes long.
+    static bool holds(const void* block, std::uint32_t size, std::int32_t chainIndex);
     // Writes the status table at `buffer`; returns the position of its terminating zero.
     static char* printStatus(char* buffer);
     static void shutdown();
