@@ -81,6 +81,10 @@ CounterSlot* acquireCounterSlot() {
 }
 
 void initCounters() {
+    // The attaching thread, the main one, takes its slot now, so that its first block
+    // makes no runtime request of its own.
+    if (threadCounterSlot() == nullptr)
+        acquireCounterSlot();
 #if defined(__SANITIZE_THREAD__)
     // The thread sanitizer cannot see the asymmetric barrier; both sides fence instead.
     counter_writers_fence = true;
