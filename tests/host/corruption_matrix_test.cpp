@@ -460,6 +460,18 @@ const std::vector<Fixture>& fixtures() {
              p.guarded = {"X", "A", "R"};
              p.chainFirst = "X";
          }},
+        {"header_size_grown", {Heap, Pooled, PageGuard, Large}, {Guard, CallStack}, 1,
+         [](Case c) { return std::vector<Case>{form(c, "header_size_grown", "size in the header 16 bytes larger")}; },
+         [](const Case& c, Plan& p) {
+             threeBlocks(c, p);
+             // A bigger block made first, so that the larger size is one a block can have.
+             p.setup = c.blockThread() + "malloc Big 2000 0\n" + p.setup;
+             const Layout l(c.s);
+             const std::uint32_t flags = (c.s.on(CallStack) ? 1u : 0u) | (c.source == Pooled ? 2u : 0u);
+             const auto grown = static_cast<std::uint32_t>(c.gross() + 16);
+             p.prepare = c.blockThread() + pokeWord("A", -(4 + l.tw + l.cs), grown << 2 | flags);
+             p.misuse = c.blockThread() + "free A\n";
+         }},
         {"underrun_words", {Heap, Pooled, PageGuard, Large}, {CallStack, Trace}, 1,
          [](Case c) {
              if (!c.s.on(CallStack) && !c.s.on(Trace))
@@ -622,7 +634,9 @@ std::string buildScript(const Case& c, const Plan& p) {
 
 void judge(const Case& c, const Plan& p, const qjtest::HostRun& run, Outcome& o) {
     auto fail = [&](const std::string& what) { o.failures.push_back(what); };
-    o.crashed = run.crashed || run.timedOut || !run.finished();
+    o.crashed = run.crashed || run.timedOut || !run.finished() ||
+                run.err.find("AddressSanitizer") != std::string::npos ||
+                run.err.find("runtime error") != std::string::npos;
     if (o.crashed) {
         fail(std::string(run.timedOut ? "timed out" : run.crashed ? "crashed" : "did not finish") +
              " (exit " + std::to_string(run.exitCode) + ")\n" + run.out + run.err);
@@ -679,7 +693,8 @@ void judge(const Case& c, const Plan& p, const qjtest::HostRun& run, Outcome& o)
 
     // Texts.
     const Layout l(c.s);
-    std::map<std::string, std::string> values = {{"G", std::to_string(c.gross())}};
+    std::map<std::string, std::string> values = {{"G", std::to_string(c.gross())},
+                                                  {"G+16", std::to_string(c.gross() + 16)}};
     if (!p.pointer.empty()) {
         values["P"] = hex(pointer);
         values["B"] = hex(pointer - static_cast<std::uintptr_t>(l.head()));
