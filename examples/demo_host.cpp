@@ -1,6 +1,7 @@
 // A small host in the spirit of the editor the library serves: it advances visual and
 // physics frames on two threads, allocating and releasing blocks of many sizes through
-// the library, leaks a few blocks on purpose, and prints the library's reports.
+// the library under memory names and trace scopes, counts its textures and sounds in the
+// resource trace, leaks a few blocks on purpose, and prints the library's reports.
 #include "Quorrick.h"
 
 #include <cstdint>
@@ -44,10 +45,30 @@ void frameWork(std::uint32_t& seed, std::int32_t memoryName, std::vector<void*>&
     }
 }
 
+// Resources the host counts itself: textures and sounds it loads and unloads per frame.
+// A few stay loaded at the end and show in resourcesAtShutdown.txt.
+void countResources(int frame) {
+    static std::int32_t textures = -1; // identifier cells: -1 until the library fills them
+    static std::int32_t sounds = -1;
+    const std::int32_t textureBytes = 65536 * (1 + frame % 3);
+    qj::resourceTraceAllocate(textures, "texture", textureBytes);
+    qj::resourceTraceAllocate(textures, "texture", 16384);
+    if (frame > 0)
+        qj::resourceTraceFree(textures, "texture", 16384);
+    if (frame % 2 == 0)
+        qj::resourceTraceAllocate(sounds, "sound", 44100 * 2);
+    if (frame % 4 == 3)
+        qj::resourceTraceFree(sounds, "sound", 44100 * 2);
+}
+
+std::int32_t physics_name = 0;
+
 void physicsThread(std::vector<void*>* keep) {
     std::uint32_t seed = 7;
     for (int frame = 0; frame < kFrames; ++frame) {
-        frameWork(seed, 2, *keep);
+        // No trace of its own: the trace stack is one for the whole process, so these
+        // blocks are charged to whatever trace the visual thread has open at the time.
+        frameWork(seed, physics_name, *keep);
         qj::nextPhysicFrame();
     }
 }
@@ -79,14 +100,21 @@ int main() {
     loadShaders(shaderCache);
     const std::int32_t terrain = qj::addMemoryName("terrain");
     const std::int32_t sound = qj::addMemoryName("sound");
-    (void)sound;
+    physics_name = qj::addMemoryName("physics");
 
     std::vector<void*> visualKeep;
     std::vector<void*> physicsKeep;
     std::thread physics(physicsThread, &physicsKeep);
     std::uint32_t seed = 1;
+    std::int32_t frameTrace = -1, terrainTrace = -1; // trace cells, kept between frames
     for (int frame = 0; frame < kFrames; ++frame) {
+        qj::startMemoryTrace(frameTrace, "visual frame");
+        qj::startMemoryTrace(terrainTrace, "terrain streaming");
         frameWork(seed, terrain, visualKeep);
+        qj::endMemoryTrace(terrainTrace);
+        frameWork(seed, sound, visualKeep); // audio mixing, charged to "visual frame"
+        countResources(frame);
+        qj::endMemoryTrace(frameTrace);
         qj::nextVisualFrame();
     }
     physics.join();
@@ -101,9 +129,11 @@ int main() {
     std::printf("live blocks: %d, live bytes: %d, allocation calls: %d\n",
                 qj::get_total_allocation_call_count(), qj::get_total_bytes_allocated(),
                 qj::get_accumulated_allocation_call_count());
+    qj::memoryTraceReportToFile("traceReport.txt");
+    std::printf("%s\n\n", qj::memoryTraceReport());
     qj::getStatus("status.txt");
     std::printf("%s\n", qj::getStatus(nullptr));
-    std::printf("reports written to the working directory: status.txt, resourcesAtShutdown.txt "
-                "and the files named in MemorySettings.dat\n");
+    std::printf("reports written to the working directory: status.txt, traceReport.txt, "
+                "resourcesAtShutdown.txt and the files named in MemorySettings.dat\n");
     return 0;
 }

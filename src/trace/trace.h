@@ -12,11 +12,17 @@ constexpr std::int32_t kMemoryNameCount = 16;
 void clearMemoryNames();
 void clearTraceStack();
 
-// Charges the innermost open trace; returns its trace value (identifier + 1) or 0.
+// Charges the innermost open trace (whichever thread opened it); returns its trace value
+// (identifier + 1, at most 2048, so it fits bits 4-23 of the trace word) or 0 when no
+// trace is open. Takes no shared lock: the record's own spin lock keeps the charge exact.
 std::uint32_t traceAllocate(std::int32_t grossSize);
-// Takes a charge back; values that name no identifier are ignored.
+// Takes a charge back. Only a value that names an existing identifier is charged back;
+// 0 and every other value (a corrupted trace word) change nothing.
 void traceFree(std::uint32_t traceValue, std::int32_t grossSize);
-// Memory-name charges; `index` is 0 to 15.
+// Memory-name charges, exact under concurrency. An index outside 0 to 15 is charged to
+// name 0, as the allocation path stores it in the trace word, so the release (which reads
+// bits 0-3 back) takes the charge back from the same record. Nothing outside the sixteen
+// records is ever written.
 void memoryNameAllocate(std::int32_t index, std::int32_t grossSize);
 void memoryNameFree(std::int32_t index, std::int32_t grossSize);
 
@@ -27,7 +33,9 @@ std::int32_t currentPhysicFrame();
 // Number of registered trace identifiers.
 std::int32_t traceIdentifierCount();
 
-// The resource report text ("no resources found" when empty).
+// The resource report text ("no resources found" when empty), in a buffer of its own (a
+// trace report the host holds is not overwritten). Called at detach, where it waits only a
+// bounded time for a lock whose holder may have ended with its thread.
 const char* resourceReport();
 
 } // namespace velt::zur::memory::detail

@@ -1,0 +1,123 @@
+// The statistics record shared by memory names, trace identifiers and resources, the
+// tiny lock that keeps each record exact, and the tables of named records.
+//
+// Exactness: every update of a TraceStats runs under the record's own spin lock, so racing
+// threads never lose a charge and the peaks, minimum and maximum follow the rules of the
+// specification exactly as a single thread would apply them. There is no shared lock on
+// the allocation path: two blocks contend only when they charge the same record, and then
+// only for a handful of instructions.
+#ifndef QJ_TRACE_TRACE_STATS_H
+#define QJ_TRACE_TRACE_STATS_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace velt::zur::memory::detail {
+
+// A test-and-test-and-set lock of one byte. Waiters pause, then yield the processor, so a
+// holder that has been preempted gets to run again.
+class SpinLock {
+public:
+    constexpr SpinLock() = default;
+    SpinLock(const SpinLock&) = delete;
+    SpinLock& operator=(const SpinLock&) = delete;
+
+    void lock() noexcept {
+        if (!flag_.exchange(true, std::memory_order_acquire))
+            return;
+        lockSlow();
+    }
+    // Gives up after about `rounds` yields; true when the lock was taken. Used where the
+    // holder may have been killed (the detach handler).
+    bool lockBounded(std::uint32_t rounds) noexcept;
+    void unlock() noexcept { flag_.store(false, std::memory_order_release); }
+
+private:
+    void lockSlow() noexcept;
+    std::atomic<bool> flag_{false};
+};
+
+class SpinGuard {
+public:
+    explicit SpinGuard(SpinLock& lock) noexcept : lock_(lock) { lock_.lock(); }
+    ~SpinGuard() { lock_.unlock(); }
+    SpinGuard(const SpinGuard&) = delete;
+    SpinGuard& operator=(const SpinGuard&) = delete;
+
+private:
+    SpinLock& lock_;
+};
+
+// A copy of the six counters, in the specification's order.
+struct TraceStatsValues {
+    std::int32_t peakBytes;
+    std::int32_t peakNumAllocs;
+    std::int32_t numAllocs;
+    std::int32_t bytes;
+    std::int32_t minBlock;
+    std::int32_t maxBlock;
+};
+
+// Six signed 32-bit counters. Sums wrap as 32-bit values would (no undefined overflow).
+// The counters are atomics only so that a reader that could not get the lock (at detach)
+// reads them without undefined behaviour; every writer holds the lock.
+class TraceStats {
+public:
+    constexpr TraceStats() = default;
+    TraceStats(const TraceStats&) = delete;
+    TraceStats& operator=(const TraceStats&) = delete;
+
+    void addAllocation(std::int32_t size) noexcept;
+    void removeAllocation(std::int32_t size) noexcept;
+    // All six counters back to 0.
+    void clear() noexcept;
+    // A consistent copy of the six counters. With `patient` false the reader waits only a
+    // bounded time for the lock and then reads without it.
+    TraceStatsValues snapshot(bool patient = true) const noexcept;
+
+private:
+    mutable SpinLock lock_;
+    std::atomic<std::int32_t> peakBytes_{0};
+    std::atomic<std::int32_t> peakNumAllocs_{0};
+    std::atomic<std::int32_t> numAllocs_{0};
+    std::atomic<std::int32_t> bytes_{0};
+    std::atomic<std::int32_t> minBlock_{0};
+    std::atomic<std::int32_t> maxBlock_{0};
+};
+
+// One of the sixteen memory names. The name is written once, before the record is counted
+// in memoryNameCount, and never changed afterwards while the process runs.
+constexpr std::size_t kMemoryNameChars = 64; // at most 63 significant
+struct alignas(64) MemoryNameRecord {
+    char name[kMemoryNameChars] = {};
+    TraceStats stats;
+};
+
+// A named trace identifier or resource. Created zero-filled on the runtime heap, with the
+// name written before the record is published; never changed or freed afterwards.
+constexpr std::size_t kTraceNameChars = 256;
+struct TraceRecord {
+    char name[kTraceNameChars];
+    std::uint32_t zeroWord; // keeps a name of exactly 256 characters terminated
+    TraceStats stats;
+};
+
+constexpr std::int32_t kTraceTableCapacity = 2048;
+constexpr char kTooManyIdentifiers[] = "ERROR. TOO MANY IDENTIFIERS";
+
+// Identifiers are positions in `records`, handed out in order of first use. A record is
+// published (pointer stored, then count raised, both with release) only once complete, so
+// lock-free readers that load `count` with acquire see complete records below it.
+struct TraceTable {
+    std::atomic<TraceRecord*> records[kTraceTableCapacity] = {};
+    std::atomic<std::int32_t> count{0};
+    // Set when the table overflowed: record 0 then goes by kTooManyIdentifiers.
+    std::atomic<bool> overflowed{false};
+    // Serialises insertions (findOrAddTraceRecord); readers take no lock.
+    SpinLock insertLock;
+};
+
+} // namespace velt::zur::memory::detail
+
+#endif // QJ_TRACE_TRACE_STATS_H
