@@ -38,16 +38,24 @@ namespace {
 
 constexpr std::uintptr_t kPageMask = platform::kGuardPageSize - 1;
 
-QJ_PROBE std::uint32_t probe32(std::uintptr_t at) {
-    std::uint32_t value;
+// Reads a word that may belong to a released block; false when its memory is gone (the
+// Windows heap may give a released block's pages back to the system, and a second
+// release must then be reported, not fault).
+QJ_PROBE bool probe32(std::uintptr_t at, std::uint32_t& value) {
+#if defined(_WIN32)
+    return platform::probeRead32(at, value);
+#else
     std::memcpy(&value, reinterpret_cast<const void*>(at), sizeof value);
-    return value;
+    return true;
+#endif
 }
 
 // True when the first `count` bytes at `at` all hold the release fill.
 QJ_PROBE bool probeReleased(std::uintptr_t at, std::uintptr_t count) {
-    if (count >= 4)
-        return probe32(at) == kFreeFillWord;
+    if (count >= 4) {
+        std::uint32_t word = 0;
+        return probe32(at, word) && word == kFreeFillWord;
+    }
     const auto* bytes = reinterpret_cast<const volatile unsigned char*>(at);
     for (std::uintptr_t i = 0; i < count; ++i)
         if (bytes[i] != kFreeFill)
@@ -116,7 +124,12 @@ void qj_free(void* ptr) {
         return;
     }
     const BlockLayout& l = layout;
-    const std::uint32_t header = probe32(p - l.headerBack);
+    std::uint32_t header = 0;
+    if (!probe32(p - l.headerBack, header)) {
+        reportFatal("memory.dll: trying to free non DLL allocated memory 0x%lx",
+                    static_cast<unsigned long>(p));
+        return;
+    }
     const bool plausible = plausibleHeader(header, p);
     const std::uint32_t gross = headerSize(header);
     // The first word of the user area, but never past the block's end, nor (when the
@@ -128,8 +141,8 @@ void qj_free(void* ptr) {
     }
     auto* block = reinterpret_cast<unsigned char*>(p - l.head);
     if (l.usedTag != 0) {
-        const std::uint32_t tag = probe32(p - l.head);
-        if ((tag & ~1u) != kUsedTagReleased) {
+        std::uint32_t tag = 0;
+        if (!probe32(p - l.head, tag) || (tag & ~1u) != kUsedTagReleased) {
             reportFatal("memory.dll: trying to free non DLL allocated memory 0x%lx",
                         static_cast<unsigned long>(p));
             return;
@@ -232,10 +245,11 @@ std::int32_t getSizeOfAllocation(void* ptr) {
     if (isBadPattern(p) || !insideRange(p) || (atLargeOffset(p) && largeBlockReleased(p)))
         return 0;
     const BlockLayout& l = layout;
-    if (l.usedTag != 0 && probe32(p - l.head) != kUsedTagLive)
+    std::uint32_t tag = kUsedTagLive;
+    if (l.usedTag != 0 && (!probe32(p - l.head, tag) || tag != kUsedTagLive))
         return 0;
-    const std::uint32_t header = probe32(p - l.headerBack);
-    if (!plausibleHeader(header, p))
+    std::uint32_t header = 0;
+    if (!probe32(p - l.headerBack, header) || !plausibleHeader(header, p))
         return 0;
     return static_cast<std::int32_t>(headerSize(header) -
                                      (4 + l.usedTag + l.allocInfo + l.traceWord));

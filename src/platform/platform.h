@@ -34,6 +34,13 @@ void* guardPagesCommit();
 void* pagesMap(std::size_t bytes);
 void pagesUnmap(void* pages, std::size_t bytes);
 
+// Reads the 32-bit word at `at`. Where the system lets a fault be recovered from cheaply
+// (Windows: a vectored exception handler that knows this one load), an unreadable word
+// returns false instead of faulting: the Windows heap may give the pages of a released
+// block back to the system, and the release path reads a released block's words to
+// recognise a second release. Elsewhere the word is read directly and true returned.
+bool probeRead32(std::uintptr_t at, std::uint32_t& value);
+
 // Text for a person at a debugger (stderr on Linux, OutputDebugStringA on Windows).
 void debugOutput(const char* text);
 

@@ -60,6 +60,78 @@ void* guardPagesCommit() {
     return pages;
 }
 
+// --- Fault-safe reads ----------------------------------------------------------------
+// One load instruction whose fault a vectored exception handler turns into a return of
+// "unreadable": the handler moves the faulting thread on to the second exit. Reads that
+// succeed cost a call and a load.
+#if defined(__i386__)
+extern "C" std::uint32_t qjProbeLoad32(std::uintptr_t at, std::uint32_t* readable);
+extern "C" const char qjProbeLoad32Read[];
+extern "C" const char qjProbeLoad32Fault[];
+__asm__(".text\n"
+        ".globl _qjProbeLoad32\n"
+        "_qjProbeLoad32:\n"
+        "    movl 4(%esp), %ecx\n"
+        "    movl 8(%esp), %edx\n"
+        ".globl _qjProbeLoad32Read\n"
+        "_qjProbeLoad32Read:\n"
+        "    movl (%ecx), %eax\n"
+        "    movl $1, (%edx)\n"
+        "    ret\n"
+        ".globl _qjProbeLoad32Fault\n"
+        "_qjProbeLoad32Fault:\n"
+        "    xorl %eax, %eax\n"
+        "    movl %eax, (%edx)\n"
+        "    ret\n");
+
+namespace {
+
+std::atomic<PVOID> probe_handler{nullptr};
+
+LONG WINAPI recoverProbeFault(EXCEPTION_POINTERS* info) {
+    const DWORD code = info->ExceptionRecord->ExceptionCode;
+    CONTEXT* context = info->ContextRecord;
+    if ((code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_GUARD_PAGE ||
+         code == EXCEPTION_IN_PAGE_ERROR) &&
+        context->Eip == reinterpret_cast<DWORD>(qjProbeLoad32Read)) {
+        context->Eip = reinterpret_cast<DWORD>(qjProbeLoad32Fault);
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// Registered on first use, first in the chain; removed when the DLL detaches.
+void ensureProbeHandler() {
+    if (probe_handler.load(std::memory_order_acquire) != nullptr)
+        return;
+    PVOID handler = ::AddVectoredExceptionHandler(1, &recoverProbeFault);
+    PVOID none = nullptr;
+    if (handler != nullptr && !probe_handler.compare_exchange_strong(none, handler))
+        ::RemoveVectoredExceptionHandler(handler); // another thread's is in place
+}
+
+} // namespace
+
+bool probeRead32(std::uintptr_t at, std::uint32_t& value) {
+    ensureProbeHandler();
+    std::uint32_t readable = 0;
+    value = qjProbeLoad32(at, &readable);
+    return readable != 0;
+}
+
+void removeProbeHandler() {
+    if (PVOID handler = probe_handler.exchange(nullptr))
+        ::RemoveVectoredExceptionHandler(handler);
+}
+#else
+bool probeRead32(std::uintptr_t at, std::uint32_t& value) {
+    return ::ReadProcessMemory(::GetCurrentProcess(), reinterpret_cast<const void*>(at), &value,
+                               sizeof value, nullptr) != 0;
+}
+
+void removeProbeHandler() {}
+#endif
+
 void debugOutput(const char* text) { ::OutputDebugStringA(text); }
 
 void errorNotice(bool recoverable, const char* message) {
@@ -208,6 +280,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
         break;
     case DLL_PROCESS_DETACH:
         velt::zur::memory::detail::onProcessDetach();
+        // The handler lives in this DLL's code, which may be unloaded now.
+        velt::zur::memory::platform::removeProbeHandler();
         break;
     default: // thread attach and detach: nothing to do
         break;

@@ -74,4 +74,20 @@ TEST(PlatformHost, DebuggerOutputOfTheAttachHandlerIsWrittenOnce) {
     EXPECT_EQ(run.err.find(line, at + 1), std::string::npos) << run.err;
 }
 
+#if defined(_WIN32)
+// Windows lets the release path read a word without the risk of a fault: a pointer whose
+// words lie in memory that cannot be read (here the inaccessible page of a page-guard
+// pair, as the pages of a released heap block can be) is reported, not a crash. Linux
+// reads such a pointer's words directly.
+TEST(PlatformHost, ReleaseOfAPointerWhoseWordsCannotBeReadIsReported) {
+    // The lower block ends at its page's end; 13 bytes past its user pointer lies 8 bytes
+    // into the inaccessible page, inside the range of user pointers handed out.
+    const auto run =
+        runHost(std::string("use_valloc 1"), "cb\nmalloc A 1 0\nmalloc B 1 0\nfreeinterior A B 13\n");
+    ASSERT_TRUE(run.finished()) << run.out << run.err;
+    EXPECT_EQ(run.errors(), std::vector<std::string>{"memory.dll: trying to free non DLL allocated memory " +
+                                                     hex(run.ptr("interior"))});
+}
+#endif
+
 } // namespace

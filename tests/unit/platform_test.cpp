@@ -69,6 +69,29 @@ __attribute__((noinline)) std::uintptr_t deepLocal(int depth) {
     return deeper;
 }
 
+TEST(Platform, ProbeReadsWordsAndOnWindowsSurvivesUnreadableOnes) {
+    std::uint32_t word = 0x12345678u;
+    std::uint32_t value = 0;
+    EXPECT_TRUE(platform::probeRead32(reinterpret_cast<std::uintptr_t>(&word), value));
+    EXPECT_EQ(value, 0x12345678u);
+#if defined(_WIN32)
+    // An inaccessible page, and pages that were given back to the system: false, on any
+    // thread, and the next read goes on as usual.
+    const auto guard = reinterpret_cast<std::uintptr_t>(platform::guardPagesCommit());
+    ASSERT_NE(guard, 0u);
+    EXPECT_FALSE(platform::probeRead32(guard + platform::kGuardPageSize, value));
+    void* released = platform::pagesMap(65536);
+    ASSERT_NE(released, nullptr);
+    platform::pagesUnmap(released, 65536);
+    std::thread([&] {
+        std::uint32_t seen = 1;
+        EXPECT_FALSE(platform::probeRead32(reinterpret_cast<std::uintptr_t>(released) + 100, seen));
+    }).join();
+    EXPECT_TRUE(platform::probeRead32(guard + 8, value));
+    EXPECT_EQ(value, 0u);
+#endif
+}
+
 TEST(Platform, StackBoundsHoldTheCallingThreadsFrames) {
     auto check = [](std::uintptr_t& lowOut, std::uintptr_t& highOut) {
         volatile int local = 0;
