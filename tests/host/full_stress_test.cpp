@@ -16,7 +16,7 @@ TEST(FullStress, EverySubsystemUnderConcurrentThreads) {
 #if defined(_WIN32)
     const char* rounds = "3000";
 #else
-    const char* rounds = "10000";
+    const char* rounds = "20000";
 #endif
     const auto run = qjtest::runProgram("full_stress_host", settings, rounds);
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;

@@ -31,7 +31,7 @@ namespace qj = velt::zur::memory;
 namespace {
 
 constexpr int kWorkers = 3;
-constexpr int kDefaultRounds = 10000;
+constexpr int kDefaultRounds = 20000;
 // The settings the test writes: used tag 4, both tags 8, header 4, site word 4, trace word
 // 4, tail guard 5.
 constexpr std::uint32_t kOverhead = 29;
