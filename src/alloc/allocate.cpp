@@ -79,7 +79,9 @@ QJ_COLD unsigned char* guardedPagesBlock(std::uint32_t gross) {
     return nullptr;
 }
 
-QJ_COLD void* passThrough(std::uint32_t size) { return std::malloc(size); }
+// The host's request handed on as it is (guarded allocator off, or after a fatal report),
+// through the seam like every other request to the runtime heap.
+QJ_COLD void* passThrough(std::uint32_t size) { return heapAllocate(size); }
 
 } // namespace
 } // namespace detail

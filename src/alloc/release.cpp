@@ -102,7 +102,7 @@ void qj_free(void* ptr) {
     if (failed() || detached.load(std::memory_order_relaxed))
         return;
     if (!settings.use_memoryDll) {
-        std::free(ptr);
+        heapRelease(ptr);
         return;
     }
     if (ptr == nullptr)
