@@ -2,8 +2,8 @@
 // tiny lock that keeps each record exact, and the tables of named records.
 //
 // Exactness: every update of a TraceStats runs under the record's own spin lock, so racing
-// threads never lose a charge and the peaks, minimum and maximum follow the rules of the
-// specification exactly as a single thread would apply them. There is no shared lock on
+// threads never lose a charge and the peaks, minimum and maximum follow the update rules
+// exactly as a single thread would apply them. There is no shared lock on
 // the allocation path: two blocks contend only when they charge the same record, and then
 // only for a handful of instructions.
 #ifndef QJ_TRACE_TRACE_STATS_H
@@ -49,7 +49,7 @@ private:
     SpinLock& lock_;
 };
 
-// A copy of the six counters, in the specification's order.
+// A copy of the six counters, in the record's order.
 struct TraceStatsValues {
     std::int32_t peakBytes;
     std::int32_t peakNumAllocs;

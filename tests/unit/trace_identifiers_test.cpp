@@ -1,5 +1,5 @@
-// Memory names, trace identifiers, the trace stack and the per-block charges (Part 7.1),
-// and the resource trace (Part 7.2), driven through the subsystem's own functions.
+// Memory names, trace identifiers, the trace stack and the per-block charges,
+// and the resource trace, driven through the subsystem's own functions.
 #include "Quorrick.h"
 #include "frame/settings.h"
 #include "trace_test_support.h"

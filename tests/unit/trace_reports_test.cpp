@@ -1,5 +1,5 @@
-// The number formatting, the trace and resource reports (Part 7.3) and the status text's
-// cut when the resource section does not fit (Part 7.4).
+// The number formatting, the trace and resource reports and the status text's
+// cut when the resource section does not fit.
 #include "Quorrick.h"
 #include "frame/settings.h"
 #include "trace_test_support.h"
