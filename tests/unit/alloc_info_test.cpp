@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "scratch_dir.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <set>
@@ -351,7 +353,8 @@ TEST(AllocInfoStress, ThreadsChargeAndReportUnderTheGlobalLock) {
     d::allocInfoTableInit(1001);
     constexpr int kThreads = 4;
     constexpr int kRounds = 2000;
-    const std::string path = testing::TempDir() + "alloc_info_stress.txt";
+    const ScratchDir scratch;
+    const std::string path = scratch.file("alloc_info_stress.txt");
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
@@ -387,7 +390,6 @@ TEST(AllocInfoStress, ThreadsChargeAndReportUnderTheGlobalLock) {
             live += r->currentNumAllocs;
     EXPECT_EQ(live, kThreads * kRounds / 2);
     d::allocInfoReport(nullptr, false, true, -1);
-    std::remove(path.c_str());
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "scratch_dir.h"
 #include "system_probe.h"
 
 namespace d = velt::zur::memory::detail;
@@ -53,11 +54,10 @@ class LeakReport : public testing::Test {
 protected:
     void SetUp() override {
         d::initCallStack();
-        path_ = testing::TempDir() + "leak_report_test.txt";
+        path_ = scratch_.file("leak_report.txt");
     }
     void TearDown() override {
         d::allocInfoReleaseTable();
-        std::remove(path_.c_str());
     }
     static d::AllocInfo* charged(const std::vector<Word>& frames, std::vector<std::int32_t> amounts) {
         d::AllocInfo* r =
@@ -70,6 +70,7 @@ protected:
         d::allocInfoReport(path_.c_str(), includeAll, release, filter);
         return readLines(path_);
     }
+    ScratchDir scratch_;
     std::string path_;
 };
 
