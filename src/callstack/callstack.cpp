@@ -8,19 +8,12 @@
 #include "callstack/callstack.h"
 
 #include "Quorrick.h"
+#include "frame/hints.h"
 #include "frame/locks.h"
 #include "platform/platform.h"
 
 #include <atomic>
 #include <cstring>
-
-#if defined(__GNUC__)
-#define QJ_NOINLINE __attribute__((noinline))
-#define QJ_NO_ASAN __attribute__((no_sanitize("address")))
-#else
-#define QJ_NOINLINE
-#define QJ_NO_ASAN
-#endif
 
 namespace velt::zur::memory {
 namespace detail {

@@ -5,6 +5,8 @@
 
 #include "platform/platform.h"
 
+#include "frame/hints.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,14 +67,7 @@ void pagesUnmap(void* pages, std::size_t bytes) { ::munmap(pages, bytes); }
 // glibc keeps released blocks below its mapping threshold mapped, and the library maps
 // larger ones itself: the word is read directly. It may be a released block's word, which
 // the address sanitizer must let be read.
-#if defined(__SANITIZE_ADDRESS__)
-__attribute__((no_sanitize("address")))
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-__attribute__((no_sanitize("address")))
-#endif
-#endif
-bool probeRead32(std::uintptr_t at, std::uint32_t& value) {
+QJ_NO_ASAN bool probeRead32(std::uintptr_t at, std::uint32_t& value) {
     std::memcpy(&value, reinterpret_cast<const void*>(at), sizeof value);
     return true;
 }

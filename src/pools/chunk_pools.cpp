@@ -8,6 +8,7 @@
 // A chunk given back is checked the same way before its first word is written.
 #include "pools/chunk_pools.h"
 
+#include "frame/hints.h"
 #include "frame/report.h"
 #include "frame/runtime_heap.h"
 #include "pools/pool_internal.h"
@@ -16,16 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-
-#if defined(__GNUC__)
-#define QJ_COLD __attribute__((noinline, cold))
-#define QJ_HOT_INLINE inline __attribute__((always_inline))
-#define QJ_UNLIKELY(x) __builtin_expect(!!(x), 0)
-#else
-#define QJ_COLD
-#define QJ_HOT_INLINE inline
-#define QJ_UNLIKELY(x) (x)
-#endif
 
 namespace velt::zur::memory {
 
@@ -131,7 +122,7 @@ QJ_COLD void dropBadLink(MemoryPool& m, Link link) {
 }
 
 // Takes the head of m's free list; m has its memoryChunk and a free chunk by its count.
-QJ_HOT_INLINE void* takeChunk(MemoryPool& m) {
+QJ_ALWAYS_INLINE void* takeChunk(MemoryPool& m) {
     unsigned char* const chunk = m.currentMemPtr != 0 ? chunkAt(m, m.currentMemPtr) : nullptr;
     if (QJ_UNLIKELY(chunk == nullptr))
         return refuseHead(m);
@@ -269,13 +260,13 @@ MemoryPool::~MemoryPool() {
 
 namespace {
 
-QJ_HOT_INLINE void* allocFrom(MemoryPool& m, std::uint32_t size, std::int32_t& index) {
+QJ_ALWAYS_INLINE void* allocFrom(MemoryPool& m, std::uint32_t size, std::int32_t& index) {
     if (QJ_UNLIKELY(m.usedChunks >= m.numChunks || m.chunkMemory == nullptr))
         return allocAlongChain(&m, size, index);
     return takeChunk(m);
 }
 
-QJ_HOT_INLINE bool releaseInto(MemoryPool& m, void* chunk) {
+QJ_ALWAYS_INLINE bool releaseInto(MemoryPool& m, void* chunk) {
     auto* const at = static_cast<unsigned char*>(chunk);
     const std::uintptr_t offset = address(at) - address(m.chunkMemory);
     if (QJ_UNLIKELY(m.chunkMemory == nullptr || offset >= chunkBytes(m))) {

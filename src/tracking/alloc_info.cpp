@@ -10,6 +10,7 @@
 
 #include "Quorrick.h"
 #include "callstack/callstack.h"
+#include "frame/hints.h"
 #include "frame/locks.h"
 #include "frame/runtime_heap.h"
 #include "frame/settings.h"
@@ -18,12 +19,6 @@
 
 #include <cstddef>
 #include <cstring>
-
-#if defined(__GNUC__)
-#define QJ_NOINLINE __attribute__((noinline))
-#else
-#define QJ_NOINLINE
-#endif
 
 namespace velt::zur::memory {
 namespace detail {

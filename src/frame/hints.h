@@ -1,0 +1,29 @@
+// Compiler hints used across the library: branch weights, cold and never-inlined
+// functions, and the address sanitizer's opt-out for reads that probe memory which may
+// already belong to the runtime heap again.
+//
+// Every compiler the library is built with (g++, clang, mingw-w64) understands the GNU
+// attributes; anything else gets the plain code. The spellings match those the hot paths
+// have used so far, so a file that still defines one of these itself compiles unchanged
+// beside this header.
+#pragma once
+
+#if defined(__GNUC__)
+// A function reached only on errors or rare paths: kept out of line and out of the way.
+#define QJ_COLD __attribute__((cold, noinline))
+#define QJ_NOINLINE __attribute__((noinline))
+// For the few small helpers whose inlining the hot path's instruction counts rely on.
+#define QJ_ALWAYS_INLINE inline __attribute__((always_inline))
+#define QJ_LIKELY(x) __builtin_expect(!!(x), 1)
+#define QJ_UNLIKELY(x) __builtin_expect(!!(x), 0)
+// Lets a function read words the address sanitizer would call freed or out of bounds;
+// without the sanitizer it changes nothing.
+#define QJ_NO_ASAN __attribute__((no_sanitize("address")))
+#else
+#define QJ_COLD
+#define QJ_NOINLINE
+#define QJ_ALWAYS_INLINE inline
+#define QJ_LIKELY(x) (x)
+#define QJ_UNLIKELY(x) (x)
+#define QJ_NO_ASAN
+#endif
