@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs the library into a scratch prefix and builds tests/package (a small host) against
+# it twice, once with CMake's find_package(Quorrick CONFIG REQUIRED) and once with
+# pkg-config, then runs both programs.
+#   bash scripts/test-package.sh linux     uses build/linux-release (built if missing)
+#   bash scripts/test-package.sh windows   uses build/mingw32-release; runs under Wine
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+platform="${1:-linux}"
+work=$(mktemp -d /tmp/quorrick-package.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+command -v pkg-config >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pkg-config; }
+
+check() { # the consumer's line, and its exit status
+  echo "$1"
+  case "$1" in *"live=1"*"after=0 status=yes"*) ;; *) echo "package test: unexpected output" >&2; exit 1 ;; esac
+}
+
+if [ "$platform" = linux ]; then
+  cmake --preset linux-release >/dev/null
+  cmake --build --preset linux-release --target Quorrick
+  cmake --install build/linux-release --prefix "$work/prefix" >/dev/null
+  echo "-- installed:"; (cd "$work/prefix" && find . -type f -o -type l | sort)
+  cmake -S tests/package -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+  cmake --build "$work/cmake"
+  check "$(cd "$work" && "$work/cmake/consumer")"
+  export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
+  # shellcheck disable=SC2046
+  g++ -std=c++17 -Werror -Wall tests/package/consumer.cpp $(pkg-config --cflags --libs quorrick) \
+      -Wl,-rpath,"$(pkg-config --variable=libdir quorrick)" -o "$work/consumer-pc"
+  check "$(cd "$work" && "$work/consumer-pc")"
+elif [ "$platform" = windows ]; then
+  bash scripts/install-windows-deps.sh
+  cmake --preset mingw32-release >/dev/null
+  cmake --build --preset mingw32-release --target Quorrick
+  cmake --install build/mingw32-release --prefix "$work/prefix" >/dev/null
+  echo "-- installed:"; (cd "$work/prefix" && find . -type f | sort)
+  # The toolchain file searches packages only below CMAKE_FIND_ROOT_PATH: the prefix is one.
+  cmake -S tests/package -B "$work/cmake" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+        -DCMAKE_FIND_ROOT_PATH="$work/prefix" -DCMAKE_PREFIX_PATH=/ >/dev/null
+  cmake --build "$work/cmake"
+  export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" PKG_CONFIG_LIBDIR="$work/prefix/lib/pkgconfig"
+  # shellcheck disable=SC2046
+  i686-w64-mingw32-g++-posix -std=c++17 -Werror -Wall tests/package/consumer.cpp \
+      $(pkg-config --cflags --libs quorrick) -static-libgcc -static-libstdc++ -static \
+      -o "$work/consumer-pc.exe"
+  source scripts/wine-env.sh
+  # Windows finds a program's DLLs in its own folder first, then on PATH.
+  export WINEPATH="$(winepath -w "$work/prefix/bin")"
+  check "$(cd "$work" && wine "$work/cmake/consumer.exe" | tr -d '\r')"
+  check "$(cd "$work" && wine "$work/consumer-pc.exe" | tr -d '\r')"
+else
+  echo "usage: $0 linux|windows" >&2; exit 2
+fi
+echo "package test ($platform): CMake and pkg-config consumers built and ran"
