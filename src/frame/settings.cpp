@@ -124,6 +124,13 @@ void parseSettings(const char* text, std::size_t length, Settings& s) {
             if (in.token(name, kLeakNameChars, nameLength))
                 std::memcpy(s.leakreport, name, std::strlen(name) + 1);
             s.has_leakreport = true;
+        } else if (std::strcmp(token, "frame_memory_csv") == 0) {
+            char name[kLeakNameChars + 1];
+            std::size_t nameLength = 0;
+            if (in.token(name, kLeakNameChars, nameLength) && name[0] != '\0') {
+                std::memcpy(s.frame_memory_csv, name, std::strlen(name) + 1);
+                s.has_frame_memory_csv = true;
+            }
         } else if (std::strcmp(token, "include_all") == 0) {
             readFlag(in, s.include_all);
         } else if (std::strcmp(token, "hash_size") == 0) {

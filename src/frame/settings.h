@@ -30,6 +30,10 @@ struct Settings {
     // Leak report file name; has_leakreport stays false until the key is read.
     char leakreport[256] = {};
     bool has_leakreport = false;
+    // Per-frame memory file name (a line per visual frame); has_frame_memory_csv stays
+    // false until the key is read with a name.
+    char frame_memory_csv[256] = {};
+    bool has_frame_memory_csv = false;
 };
 
 // The defaults that the attach handler assigns before reading the file.

@@ -9,6 +9,7 @@
 #include "frame/runtime_heap.h"
 #include "frame/settings.h"
 #include "platform/platform.h"
+#include "trace/frame_memory.h"
 #include "trace/trace.h"
 #include "trace/trace_internal.h"
 
@@ -306,6 +307,7 @@ void resetTraceStateForTesting() {
     resetTableForTesting(resourceTable);
     visual_frame.store(0, std::memory_order_relaxed);
     physic_frame.store(0, std::memory_order_relaxed);
+    frameMemoryReset();
 }
 
 } // namespace detail
@@ -347,8 +349,11 @@ void endMemoryTrace(std::int32_t id) {
 }
 
 void nextVisualFrame() {
-    if (detail::settings.use_traceIdentifiers)
-        detail::visual_frame.fetch_add(1, std::memory_order_relaxed);
+    if (!detail::settings.use_traceIdentifiers)
+        return;
+    const std::uint32_t ended = detail::visual_frame.fetch_add(1, std::memory_order_relaxed);
+    if (detail::settings.has_frame_memory_csv)
+        detail::writeFrameMemoryLine(detail::settings.frame_memory_csv, ended);
 }
 
 void nextPhysicFrame() {
