@@ -130,10 +130,13 @@ int main() {
                 qj::get_total_allocation_call_count(), qj::get_total_bytes_allocated(),
                 qj::get_accumulated_allocation_call_count());
     qj::memoryTraceReportToFile("traceReport.txt");
+    // The sites that allocate the most in one frame: who allocates every frame.
+    qj::dump_frame_churn_to_file("frameChurn.txt", 20);
     std::printf("%s\n\n", qj::memoryTraceReport());
     qj::getStatus("status.txt");
     std::printf("%s\n", qj::getStatus(nullptr));
     std::printf("reports written to the working directory: status.txt, traceReport.txt, "
-                "resourcesAtShutdown.txt and the files named in MemorySettings.dat\n");
+                "frameChurn.txt, resourcesAtShutdown.txt and the files named in "
+                "MemorySettings.dat\n");
     return 0;
 }

@@ -65,6 +65,10 @@ QJ_API void memoryTraceReset();
 QJ_API const char* dump_allocations_to_file(const char* path, std::int32_t traceId);
 QJ_API const char* dump_active_allocations_to_file(const char* path);
 QJ_API void memory_update_modules(const char* unused);
+// Writes the allocation sites by the most bytes they allocated in one visual or physics
+// frame, highest first, in the leak report's line format with their per-frame figures:
+// the first `count` sites, every site when `count` is 0 or less.
+QJ_API const char* dump_frame_churn_to_file(const char* path, std::int32_t count);
 
 // --- Memory names and traces ------------------------------------------------------------
 QJ_API std::int32_t addMemoryName(const char* name);

@@ -307,6 +307,8 @@ void allocInfoCharge(AllocInfo* r, std::int32_t amount) {
         r->visualFrameAllocs = 0;
         r->visualFrame = visual;
     }
+    frameChurnCharge(r->physicChurn, physic, amount);
+    frameChurnCharge(r->visualChurn, visual, amount);
     r->currentNumAllocs = add32(r->currentNumAllocs, 1);
     r->currentTotalSize = add32(r->currentTotalSize, amount);
     // A peakSize of 0 marks a site with no allocation since creation or the last clear.
@@ -323,6 +325,20 @@ void allocInfoCharge(AllocInfo* r, std::int32_t amount) {
         r->peakSize = r->currentTotalSize;
     if (r->currentNumAllocs > r->peakNumAllocs)
         r->peakNumAllocs = r->currentNumAllocs;
+}
+
+void frameChurnCharge(FrameChurn& c, std::int32_t frame, std::int32_t amount) {
+    if (c.frame != frame) {
+        c.frame = frame;
+        c.bytes = 0;
+        c.allocs = 0;
+    }
+    c.bytes = add32(c.bytes, amount);
+    c.allocs = add32(c.allocs, 1);
+    if (c.bytes > c.peakBytes)
+        c.peakBytes = c.bytes;
+    if (c.allocs > c.peakAllocs)
+        c.peakAllocs = c.allocs;
 }
 
 void allocInfoUpdate(std::uint32_t word, std::int32_t amount) {
@@ -344,6 +360,8 @@ void allocInfoClearTraced() {
         r->physicFramePeakAllocs = 0;
         r->visualFrameAllocs = 0;
         r->visualFramePeakAllocs = 0;
+        r->visualChurn = FrameChurn{r->visualChurn.frame, 0, 0, 0, 0};
+        r->physicChurn = FrameChurn{r->physicChurn.frame, 0, 0, 0, 0};
     }
 }
 

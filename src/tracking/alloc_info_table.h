@@ -11,6 +11,17 @@
 
 namespace velt::zur::memory::detail {
 
+// What a site allocated in one kind of frame: the frame it last allocated in, its bytes
+// and blocks there, and the most of each in any one frame since creation or the last
+// clear. Every allocation is counted in the frame that is current when it is made.
+struct FrameChurn {
+    std::int32_t frame;
+    std::int32_t bytes;
+    std::int32_t allocs;
+    std::int32_t peakBytes;
+    std::int32_t peakAllocs;
+};
+
 // One allocation site: a distinct call stack and the statistics of its blocks. Sizes are
 // gross block sizes.
 struct AllocInfo {
@@ -30,6 +41,8 @@ struct AllocInfo {
     std::int32_t visualFrameAllocs;
     std::int32_t visualFramePeakAllocs;
     std::int32_t visualFrame;
+    FrameChurn visualChurn;       // bytes and blocks allocated per visual frame
+    FrameChurn physicChurn;       // likewise per physics frame
     AllocInfo* next;              // next record of the same bucket
     std::uint32_t handle;         // the record's handle: its index in creation order plus 1
 };
@@ -56,6 +69,16 @@ AllocInfo* allocInfoRecord(std::uint32_t word);
 AllocInfo* allocInfoRecordAt(std::uintptr_t address);
 void allocInfoCharge(AllocInfo* record, std::int32_t amount);
 
+// Counts an allocation of `amount` bytes in frame `frame`.
+void frameChurnCharge(FrameChurn& churn, std::int32_t frame, std::int32_t amount);
+// The bytes and blocks of frame `frame` (0 when the site allocated nothing in it yet).
+inline std::int32_t frameChurnBytes(const FrameChurn& c, std::int32_t frame) {
+    return c.frame == frame ? c.bytes : 0;
+}
+inline std::int32_t frameChurnAllocs(const FrameChurn& c, std::int32_t frame) {
+    return c.frame == frame ? c.allocs : 0;
+}
+
 // memoryTraceReset's and set_all_allocations_to_zero's work.
 void allocInfoClearTraced();
 void allocInfoClearCurrent();
@@ -64,6 +87,10 @@ void allocInfoClearCurrent();
 // `release` every record visited is released, then the bucket array. `traceFilter` -1
 // lets every record pass, another value only those with that traceId.
 void allocInfoReport(const char* path, bool includeAll, bool release, std::int32_t traceFilter);
+// Writes the frame churn export to `path`: the sites that allocated anything since creation
+// or the last clear, by their largest bytes in one frame (visual or physics), highest first;
+// the first `count` of them, every one when `count` is 0 or less.
+void allocInfoChurnReport(const char* path, std::int32_t count);
 // Releases one record's frames (the report's walk), and the whole table: every record
 // with its frames, the bucket array and the record store. The hash size stays.
 void allocInfoReleaseRecord(AllocInfo* record);

@@ -8,6 +8,7 @@
 #include "frame/settings.h"
 #include "platform/platform.h"
 #include "tracking/alloc_info.h"
+#include "trace/trace.h"
 #include "tracking/alloc_info_table.h"
 
 #include <cinttypes>
@@ -119,6 +120,101 @@ void allocInfoReport(const char* path, bool includeAll, bool release, std::int32
         allocInfoReleaseTable();
 }
 
+namespace {
+
+std::int32_t churnPeak(const AllocInfo& r) {
+    return r.visualChurn.peakBytes > r.physicChurn.peakBytes ? r.visualChurn.peakBytes
+                                                             : r.physicChurn.peakBytes;
+}
+
+// Higher per-frame peak first; on a tie the higher blocks-per-frame peak, then the older site.
+bool churnBefore(const AllocInfo* a, const AllocInfo* b) {
+    if (churnPeak(*a) != churnPeak(*b))
+        return churnPeak(*a) > churnPeak(*b);
+    const std::int32_t aAllocs = a->visualChurn.peakAllocs + a->physicChurn.peakAllocs;
+    const std::int32_t bAllocs = b->visualChurn.peakAllocs + b->physicChurn.peakAllocs;
+    if (aAllocs != bAllocs)
+        return aAllocs > bAllocs;
+    return a->handle < b->handle;
+}
+
+// Sorts by churnBefore; sites are few enough for a merge of runs through a scratch array.
+void sortSites(AllocInfo** sites, AllocInfo** scratch, std::uint32_t count) {
+    for (std::uint32_t width = 1; width < count; width *= 2) {
+        for (std::uint32_t low = 0; low < count; low += 2 * width) {
+            const std::uint32_t mid = low + width < count ? low + width : count;
+            const std::uint32_t high = low + 2 * width < count ? low + 2 * width : count;
+            std::uint32_t i = low, j = mid, k = low;
+            while (i < mid && j < high)
+                scratch[k++] = churnBefore(sites[j], sites[i]) ? sites[j++] : sites[i++];
+            while (i < mid)
+                scratch[k++] = sites[i++];
+            while (j < high)
+                scratch[k++] = sites[j++];
+        }
+        std::memcpy(sites, scratch, count * sizeof *sites);
+    }
+}
+
+} // namespace
+
+void allocInfoChurnReport(const char* path, std::int32_t count) {
+    std::FILE* file = path != nullptr ? std::fopen(path, "wt") : nullptr;
+    if (file == nullptr)
+        return;
+    // Every site that allocated since creation or the last clear.
+    std::uint32_t total = 0;
+    const std::int32_t hashSize = allocInfoHashSize();
+    for (std::int32_t i = 0; i < hashSize; ++i)
+        for (AllocInfo* r = allocInfoBucket(i); r != nullptr; r = r->next)
+            if (churnPeak(*r) != 0)
+                ++total;
+    auto** sites = static_cast<AllocInfo**>(heapAllocate((total + 1) * sizeof(AllocInfo*)));
+    auto** scratch = static_cast<AllocInfo**>(heapAllocate((total + 1) * sizeof(AllocInfo*)));
+    std::uint32_t n = 0;
+    if (sites != nullptr && scratch != nullptr) {
+        for (std::int32_t i = 0; i < hashSize; ++i)
+            for (AllocInfo* r = allocInfoBucket(i); r != nullptr; r = r->next)
+                if (churnPeak(*r) != 0 && n < total)
+                    sites[n++] = r;
+        sortSites(sites, scratch, n);
+    }
+    const std::uint32_t shown =
+        count > 0 && static_cast<std::uint32_t>(count) < n ? static_cast<std::uint32_t>(count) : n;
+
+    const std::int32_t visual = currentVisualFrame();
+    const std::int32_t physic = currentPhysicFrame();
+    std::fputs("# Frame churn report format v1.0\n", file);
+    std::fputs("\n# Module dump\n", file);
+    for (std::int32_t i = 0; i < moduleCount; ++i)
+        std::fprintf(file, "module %s 0x%08" PRIxPTR " 0x%08" PRIxPTR "\n", moduleTable[i].name,
+                     moduleTable[i].base, moduleTable[i].size);
+    std::fprintf(file, "\n# Allocation sites by bytes in one frame (%u of %u; visual frame %d, "
+                       "physics frame %d)\n",
+                 shown, n, visual, physic);
+    for (std::uint32_t k = 0; k < shown; ++k) {
+        const AllocInfo& r = *sites[k];
+        std::fprintf(file,
+                     "alloc depth=%d visualFramePeakBytes=%d visualFramePeakAllocs=%d "
+                     "physicFramePeakBytes=%d physicFramePeakAllocs=%d visualFrameBytes=%d "
+                     "visualFrameAllocs=%d physicFrameBytes=%d physicFrameAllocs=%d "
+                     "currentNumAllocs=%d currentTotalSize=%d minAllocSize=%d maxAllocSize=%d ",
+                     r.depth, r.visualChurn.peakBytes, r.visualChurn.peakAllocs,
+                     r.physicChurn.peakBytes, r.physicChurn.peakAllocs,
+                     frameChurnBytes(r.visualChurn, visual), frameChurnAllocs(r.visualChurn, visual),
+                     frameChurnBytes(r.physicChurn, physic), frameChurnAllocs(r.physicChurn, physic),
+                     r.currentNumAllocs, r.currentTotalSize, r.minAllocSize, r.maxAllocSize);
+        for (std::int32_t i = 0; i < r.depth; ++i)
+            std::fprintf(file, "0x%08" PRIxPTR "%s", r.frames[i], i + 1 < r.depth ? "<-" : "");
+        std::fputs("\n", file);
+    }
+    if (sites == nullptr || scratch == nullptr)
+        std::fputs("# not enough memory to sort the sites\n", file);
+    heapRelease(sites);
+    heapRelease(scratch);
+    std::fclose(file);
+}
+
 void allocInfoFinalReport(const char* path, bool includeAll) {
     moduleTableRefresh();
     // Under the global lock: a release racing on another thread waits, then finds the
@@ -146,6 +242,16 @@ const char* dump_active_allocations_to_file(const char* path) {
     moduleTableRefresh();
     ScopedLock lock(globalLock());
     allocInfoReport(path, false, false, -1);
+    return kWritten;
+}
+
+const char* dump_frame_churn_to_file(const char* path, std::int32_t count) {
+    using namespace detail;
+    if (!settings.use_callstack)
+        return kNotAvailable;
+    moduleTableRefresh();
+    ScopedLock lock(globalLock());
+    allocInfoChurnReport(path, count);
     return kWritten;
 }
 

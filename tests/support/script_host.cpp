@@ -406,6 +406,11 @@ void run(const std::string& line) {
         std::string path;
         in >> path;
         say(std::string("dump ") + qj::dump_active_allocations_to_file(path.c_str()));
+    } else if (cmd == "churn") { // the frame churn export: PATH COUNT
+        std::string path;
+        long count = 0;
+        in >> path >> count;
+        say(std::string("dump ") + qj::dump_frame_churn_to_file(path.c_str(), static_cast<std::int32_t>(count)));
     } else if (cmd == "modules") {
         qj::memory_update_modules(nullptr);
     } else if (cmd == "zero") {
