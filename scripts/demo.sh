@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the library and runs the demo host in a scratch directory with its own settings.
+# Builds the library and runs the demo host in a scratch directory with its own settings,
+# then turns its reports into one page, report.html, whose path is the last line printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 bash scripts/install-deps.sh
+bash scripts/install-report-deps.sh
 cmake --preset linux-release >/dev/null
 cmake --build --preset linux-release --target demo_host
 out="${1:-$(mktemp -d /tmp/quorrick-demo.XXXXXX)}"
@@ -15,3 +17,7 @@ python3 tools/symbolize_leaks.py "$out/leaks.txt" --strip-prefix "$root/" -o "$o
 echo
 echo "Reports of this run are in $out:"
 ls -1 "$out"
+# All of them on one page; its path is the last line printed.
+echo
+echo "Report page:"
+tools/quorrick-report "$out" --strip-prefix "$root/"
