@@ -55,13 +55,13 @@ int main(int argc, char** argv) {
     volatile char* p = launder(allocate(24));
     for (int i = 0; i < 24; ++i)
         p[i] = 1;
-    if (c == "overflow-write") {          // one byte past the end
+    if (c == "overflow-write") { // one byte past the end
         p[24] = 'x';
         release(plain(p));
-    } else if (c == "underflow-write") {  // one byte before the start
+    } else if (c == "underflow-write") { // one byte before the start
         p[-1] = 'x';
         release(plain(p));
-    } else if (c == "overflow-read") {    // reading one byte past the end
+    } else if (c == "overflow-read") { // reading one byte past the end
         sink = static_cast<unsigned char>(p[24]);
         release(plain(p));
     } else if (c == "double-free") {
@@ -74,13 +74,13 @@ int main(int argc, char** argv) {
     } else if (c == "use-after-free-read") {
         release(plain(p));
         sink = static_cast<unsigned char>(p[8]);
-    } else if (c == "free-interior") {    // a pointer into a block
+    } else if (c == "free-interior") { // a pointer into a block
         release(plain(p + 8));
-    } else if (c == "free-foreign") {     // a pointer that never came from this heap
+    } else if (c == "free-foreign") { // a pointer that never came from this heap
         char local[32];
         release(plain(launder(local + 16)));
         release(plain(p));
-    } else if (c == "leak") {             // never released
+    } else if (c == "leak") { // never released
         sink = static_cast<unsigned char>(p[0]);
     } else {
         std::fprintf(stderr, "unknown case %s\n", argv[2]);

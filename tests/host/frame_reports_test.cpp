@@ -185,17 +185,17 @@ TEST(FrameMemoryFile, OneLinePerVisualFrameWithEveryNameAndTheTotal) {
         total += bytes[n];
         count += blocks[n];
     }
-    want.push_back(want[0].substr(0, want[0].size() - std::string(",total_bytes,total_blocks").size()) +
-                   ",late_bytes,late_blocks,total_bytes,total_blocks");
+    want.push_back(
+        want[0].substr(0, want[0].size() - std::string(",total_bytes,total_blocks").size()) +
+        ",late_bytes,late_blocks,total_bytes,total_blocks");
     want.push_back(last + ",60,1," + std::to_string(total) + "," + std::to_string(count));
     EXPECT_EQ(got, want);
 }
 
 TEST(FrameMemoryFile, UnsetOrWithoutTracesWritesNothing) {
     const Model m = plannedHost(3);
-    for (const std::string& settings :
-         {std::string("use_callstack 1\nuse_traceIdentifiers 1\n"),
-          std::string("frame_memory_csv frames.csv\n")}) {
+    for (const std::string& settings : {std::string("use_callstack 1\nuse_traceIdentifiers 1\n"),
+                                        std::string("frame_memory_csv frames.csv\n")}) {
         auto run = runHost(settings, m.script.str() + "say done\n");
         ASSERT_TRUE(run.finished()) << run.out << run.err;
         EXPECT_FALSE(run.hasFile("frames.csv")) << settings;
@@ -233,7 +233,8 @@ TEST(FrameChurnExport, SitesByTheirPerFramePeakWithTheModelsFigures) {
     EXPECT_EQ(churnSites(run.file("churn.txt"), heading),
               (std::vector<std::string>{m.churnFields(first), m.churnFields(1 - first)}));
     EXPECT_EQ(heading, "# Allocation sites by bytes in one frame (2 of 2; visual frame 9, "
-                       "physics frame " + std::to_string(m.physicFrame) + ")");
+                       "physics frame " +
+                           std::to_string(m.physicFrame) + ")");
     EXPECT_EQ(churnSites(run.file("top1.txt"), heading),
               std::vector<std::string>{m.churnFields(first)});
     EXPECT_EQ(heading.substr(0, 50), "# Allocation sites by bytes in one frame (1 of 2; ");
@@ -263,7 +264,8 @@ TEST(FrameChurnExport, ClearedByTraceResetAndUnavailableWithoutCallStacks) {
     Model m = plannedHost(2);
     // memoryTraceReset clears the sites whose latest block was made under the allocating
     // thread's own trace: the main thread's here, not the worker's.
-    std::string script = "start c Frame\n" + m.script.str() + "end c\ntracereset\nchurn churn.txt 0\n";
+    std::string script =
+        "start c Frame\n" + m.script.str() + "end c\ntracereset\nchurn churn.txt 0\n";
     auto run = runHost(kSettings, script);
     ASSERT_TRUE(run.finished()) << run.out << run.err;
     std::string heading;
