@@ -98,6 +98,12 @@ Settings reference(const std::string& text) {
             if (!name.empty())
                 std::memcpy(s.leakreport, name.c_str(), name.size() + 1);
             s.has_leakreport = true;
+        } else if (key == "frame_memory_csv") {
+            const std::string name = r.word(254);
+            if (!name.empty() && name[0] != '\0') {
+                std::memcpy(s.frame_memory_csv, name.c_str(), name.size() + 1);
+                s.has_frame_memory_csv = true;
+            }
         }
     }
     return s;
@@ -139,5 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(parsed.use_qj7_tags == expected.use_qj7_tags);
     require(parsed.has_leakreport == expected.has_leakreport);
     require(std::strcmp(parsed.leakreport, expected.leakreport) == 0);
+    require(std::memchr(parsed.frame_memory_csv, '\0', sizeof parsed.frame_memory_csv) != nullptr);
+    require(parsed.has_frame_memory_csv == expected.has_frame_memory_csv);
+    require(std::strcmp(parsed.frame_memory_csv, expected.frame_memory_csv) == 0);
     return 0;
 }

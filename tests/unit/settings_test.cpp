@@ -122,6 +122,21 @@ TEST(Settings, LeakReportName) {
     EXPECT_EQ(std::strlen(s.leakreport), 254u);
 }
 
+TEST(Settings, FrameMemoryFileName) {
+    Settings s = parsed("frame_memory_csv frames.csv use_pools 0");
+    EXPECT_TRUE(s.has_frame_memory_csv);
+    EXPECT_STREQ(s.frame_memory_csv, "frames.csv");
+    EXPECT_FALSE(s.use_pools);
+
+    // No name after the key: the file stays off.
+    s = parsed("frame_memory_csv");
+    EXPECT_FALSE(s.has_frame_memory_csv);
+
+    // A name is cut at 254 characters; the later key wins.
+    s = parsed("frame_memory_csv a.csv frame_memory_csv " + std::string(300, 'n'));
+    EXPECT_EQ(std::strlen(s.frame_memory_csv), 254u);
+}
+
 TEST(Settings, LongTokensSplitAt79Characters) {
     // 79 characters of padding, then the rest of the run is a token of its own.
     const Settings s = parsed(std::string(79, 'x') + "use_pools 0");
