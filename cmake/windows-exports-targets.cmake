@@ -1,0 +1,40 @@
+# Windows: the DLL's second set of export names and the import library for hosts built
+# with the platform's own compiler (see cmake/windows-exports.cmake). Included from the
+# top-level CMakeLists.txt after the Quorrick target. Needs clang and the LLVM tools
+# (scripts/install-windows-deps.sh installs them).
+find_program(QJ_CLANGXX NAMES clang++ clang++-14 REQUIRED)
+find_program(QJ_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
+find_program(QJ_READOBJ NAMES llvm-readobj llvm-readobj-14 REQUIRED)
+
+set(QJ_EXPORTS_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/windows-exports.cmake)
+set(QJ_FREESTANDING_INCLUDE ${PROJECT_SOURCE_DIR}/cmake/freestanding)
+set(QJ_EXPORTS_DEF ${CMAKE_BINARY_DIR}/Quorrick-exports.def)
+set(QJ_IMPORT_DEF ${CMAKE_BINARY_DIR}/Quorrick-import.def)
+set(QJ_IMPORT_LIB ${CMAKE_BINARY_DIR}/Quorrick.lib)
+set(QJ_EXPORTS_ARGS -DCLANGXX=${QJ_CLANGXX} -DHEADER=${PROJECT_SOURCE_DIR}/include/Quorrick.h
+                    -DSTUBS=${QJ_FREESTANDING_INCLUDE})
+
+add_custom_command(
+  OUTPUT ${QJ_EXPORTS_DEF} ${QJ_IMPORT_DEF}
+  COMMAND ${CMAKE_COMMAND} ${QJ_EXPORTS_ARGS} -DOUT_DIR=${CMAKE_BINARY_DIR} -P ${QJ_EXPORTS_SCRIPT}
+  DEPENDS ${PROJECT_SOURCE_DIR}/include/Quorrick.h ${QJ_EXPORTS_SCRIPT}
+          ${QJ_FREESTANDING_INCLUDE}/cstdint
+  COMMENT "Export names of include/Quorrick.h for both compilers"
+  VERBATIM)
+# The aliases go to the mingw-w64 linker as the DLL's module-definition file. Every link
+# then checks that the export table holds exactly both names of every function.
+target_sources(Quorrick PRIVATE ${QJ_EXPORTS_DEF})
+add_custom_command(
+  TARGET Quorrick POST_BUILD
+  COMMAND ${CMAKE_COMMAND} ${QJ_EXPORTS_ARGS} -DCHECK_DLL=$<TARGET_FILE:Quorrick>
+          -DREADOBJ=${QJ_READOBJ} -P ${QJ_EXPORTS_SCRIPT}
+  VERBATIM)
+
+add_custom_command(
+  OUTPUT ${QJ_IMPORT_LIB}
+  COMMAND ${QJ_DLLTOOL} -m i386 -d ${QJ_IMPORT_DEF} -l ${QJ_IMPORT_LIB}
+  DEPENDS ${QJ_IMPORT_DEF}
+  COMMENT "Import library Quorrick.lib for the platform compiler's linker"
+  VERBATIM)
+add_custom_target(quorrick_import_lib ALL DEPENDS ${QJ_IMPORT_LIB})
+add_dependencies(quorrick_import_lib Quorrick)

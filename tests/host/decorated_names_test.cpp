@@ -1,0 +1,153 @@
+// Windows: a host built with the platform's own compiler's conventions. decorated_host is
+// compiled by clang in that compiler's mode and linked by lld-link against Quorrick.lib, so
+// it reaches every function of the interface through its decorated name; script_host is
+// built by mingw-w64 and reaches the same functions through GCC's names. One script that
+// calls every function runs through both: what each host sees, the report texts and the
+// files the library writes, also at unload, must be the same.
+#if defined(_WIN32)
+
+#include "host_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+
+using qjtest::HostRun;
+using qjtest::runProgram;
+
+namespace {
+
+// Each block's address, as its "ptr NAME 0x..." line gives it, replaced by "<NAME>": the two
+// hosts' own heap use differs, so the library's blocks land at different addresses.
+std::string byName(const std::string& text, const HostRun& run) {
+    std::map<std::string, std::string> names;
+    static const std::regex kPtr("^ptr (\\S+) (0x[0-9a-f]+)$");
+    for (const std::string& line : run.lines()) {
+        std::smatch m;
+        if (std::regex_match(line, m, kPtr) && m[2] != "0x0")
+            names.emplace(m[2], "<" + m[1].str() + ">");
+    }
+    static const std::regex kHex("0x[0-9a-f]+");
+    std::string result;
+    std::size_t done = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), kHex); it != std::sregex_iterator(); ++it) {
+        const auto found = names.find(it->str());
+        result += text.substr(done, static_cast<std::size_t>(it->position()) - done);
+        result += found != names.end() ? found->second : it->str();
+        done = static_cast<std::size_t>(it->position() + it->length());
+    }
+    return result + text.substr(done);
+}
+
+// A leak report without what belongs to the host's own code: the module list (each host
+// is its own program) and the return addresses of each site (each host's own frames).
+std::string withoutFrames(const std::string& report) {
+    std::istringstream in(report);
+    std::string line, result;
+    while (std::getline(in, line)) {
+        if (line.rfind("module ", 0) == 0)
+            continue;
+        if (line.rfind("alloc depth=", 0) == 0) // "alloc depth=N <statistics> <frames>"
+            line = line.substr(line.find(' ', 6) + 1, line.rfind(' ') - line.find(' ', 6) - 1);
+        result += line + "\n";
+    }
+    return result;
+}
+
+// Without fill patterns the large blocks below cost no time.
+const char kSettings[] = "use_histogram 1\nuse_callstack 1\nuse_traceIdentifiers 1\n"
+                         "leakreport leaks.txt\ninclude_all 1\npatterns 0\n";
+
+const char kRest[] = R"(addname Textures
+addname Meshes
+start T frame
+malloc A 100 0
+malloc B 5000 1
+malloc C 0 2
+size A
+size B
+size C
+counters
+histcurrent
+histpeak
+visual
+physic
+resalloc R texture.png 4096
+resalloc R texture.png 1024
+resfree R texture.png 1024
+resalloc S mesh.bin 300
+start U inner
+malloc D 64 1
+end U
+end T
+tracereport
+tracereportfile trace.txt
+cat trace.txt
+histdump hist.txt
+cat hist.txt
+free A
+histclearpeaks
+histpeak
+status
+status status.txt
+cat status.txt
+modules
+dumpall all.txt -1
+dumpactive active.txt
+debugstr
+free C
+counters
+histclearcurrent
+histcurrent
+zero
+tracereset
+free B
+free B
+counters
+)";
+
+// Every function of the interface, with the callback's report at the end: after the
+// first error the library stops guarding. Seventeen blocks of 256 MiB, one after the
+// other, take the accumulated byte count past 32 bits.
+std::string script() {
+    std::string text = "cb\ngetmax\nsetmax 268435456\ngetmax\n";
+    for (int i = 0; i < 17; ++i)
+        text += "malloc L 268435456 0\nfree L\n";
+    text += "counters\nresetmax\ngetmax\n";
+    return text + kRest;
+}
+
+TEST(DecoratedNames, HostOfThePlatformCompilerSeesWhatTheGccHostSees) {
+    const HostRun gcc = runProgram("script_host", std::string(kSettings), "script.txt", script());
+    const HostRun decorated = runProgram("decorated_host", std::string(kSettings), "script.txt", script());
+    ASSERT_TRUE(gcc.finished()) << gcc.out << gcc.err;
+    ASSERT_TRUE(decorated.finished()) << decorated.out << decorated.err;
+    EXPECT_EQ(decorated.exitCode, 0);
+    EXPECT_EQ(byName(decorated.out, decorated), byName(gcc.out, gcc));
+    // The 64-bit counter, returned in two registers, went past 32 bits.
+    std::istringstream counters(decorated.value("counters"));
+    long long total = 0, accumulated = 0;
+    counters >> total >> accumulated;
+    EXPECT_GT(accumulated, 17LL << 28) << decorated.value("counters");
+    // The callback, a function of the other compiler, received the report.
+    ASSERT_EQ(decorated.errors().size(), 1u) << decorated.out;
+    EXPECT_NE(decorated.errors()[0].find("twice"), std::string::npos) << decorated.errors()[0];
+
+    for (const char* file : {"memoryHistogramAtExit.txt", "resourcesAtShutdown.txt"}) {
+        ASSERT_TRUE(decorated.hasFile(file)) << file;
+        EXPECT_EQ(decorated.file(file), gcc.file(file)) << file;
+    }
+    for (const char* file : {"leaks.txt", "all.txt", "active.txt"}) {
+        ASSERT_TRUE(decorated.hasFile(file)) << file;
+        EXPECT_EQ(byName(withoutFrames(decorated.file(file)), decorated),
+                  byName(withoutFrames(gcc.file(file)), gcc))
+            << file;
+    }
+}
+
+} // namespace
+
+#endif // _WIN32
