@@ -33,7 +33,8 @@ std::string byName(const std::string& text, const HostRun& run) {
     static const std::regex kHex("0x[0-9a-f]+");
     std::string result;
     std::size_t done = 0;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), kHex); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), kHex);
+         it != std::sregex_iterator(); ++it) {
         const auto found = names.find(it->str());
         result += text.substr(done, static_cast<std::size_t>(it->position()) - done);
         result += found != names.end() ? found->second : it->str();
@@ -122,7 +123,8 @@ std::string script() {
 
 TEST(DecoratedNames, HostOfThePlatformCompilerSeesWhatTheGccHostSees) {
     const HostRun gcc = runProgram("script_host", std::string(kSettings), "script.txt", script());
-    const HostRun decorated = runProgram("decorated_host", std::string(kSettings), "script.txt", script());
+    const HostRun decorated =
+        runProgram("decorated_host", std::string(kSettings), "script.txt", script());
     ASSERT_TRUE(gcc.finished()) << gcc.out << gcc.err;
     ASSERT_TRUE(decorated.finished()) << decorated.out << decorated.err;
     EXPECT_EQ(decorated.exitCode, 0);

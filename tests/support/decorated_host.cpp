@@ -21,14 +21,14 @@ using HANDLE = void*;
 __declspec(dllimport) void __stdcall ExitProcess(unsigned long code);
 __declspec(dllimport) HANDLE __stdcall GetStdHandle(unsigned long which);
 __declspec(dllimport) char* __stdcall GetCommandLineA();
-__declspec(dllimport) HANDLE __stdcall CreateFileA(const char* path, unsigned long access,
-                                                  unsigned long share, void* security,
-                                                  unsigned long disposition, unsigned long flags,
-                                                  HANDLE templateFile);
+__declspec(dllimport) HANDLE
+    __stdcall CreateFileA(const char* path, unsigned long access, unsigned long share,
+                          void* security, unsigned long disposition, unsigned long flags,
+                          HANDLE templateFile);
 __declspec(dllimport) int __stdcall ReadFile(HANDLE file, void* buffer, unsigned long size,
-                                            unsigned long* read, void* overlapped);
+                                             unsigned long* read, void* overlapped);
 __declspec(dllimport) int __stdcall WriteFile(HANDLE file, const void* buffer, unsigned long size,
-                                             unsigned long* written, void* overlapped);
+                                              unsigned long* written, void* overlapped);
 __declspec(dllimport) int __stdcall CloseHandle(HANDLE handle);
 
 // The compiler may turn loops and copies into calls of these two.
@@ -94,7 +94,8 @@ public:
             unsigned remainder = 0;
             unsigned long long quotient = 0;
             for (int shift = 48; shift >= 0; shift -= 16) {
-                const unsigned part = (remainder << 16) | static_cast<unsigned>((magnitude >> shift) & 0xFFFF);
+                const unsigned part =
+                    (remainder << 16) | static_cast<unsigned>((magnitude >> shift) & 0xFFFF);
                 quotient |= static_cast<unsigned long long>(part / 10) << shift;
                 remainder = part % 10;
             }
@@ -261,9 +262,7 @@ private:
     char* rest_;
 };
 
-void beginEnd(const char* text) {
-    (out << "BEGIN\n" << text << "\nEND").say();
-}
+void beginEnd(const char* text) { (out << "BEGIN\n" << text << "\nEND").say(); }
 
 void run(char* line) {
     Words words(line);
