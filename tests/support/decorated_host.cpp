@@ -107,11 +107,11 @@ public:
         return *this;
     }
     Line& hex(const void* pointer) {
-        const unsigned value = static_cast<unsigned>(reinterpret_cast<__UINTPTR_TYPE__>(pointer));
+        const auto value = reinterpret_cast<__UINTPTR_TYPE__>(pointer);
         *this << "0x";
         bool leading = true;
-        for (int shift = 28; shift >= 0; shift -= 4) {
-            const unsigned digit = (value >> shift) & 0xF;
+        for (int shift = static_cast<int>(sizeof value) * 8 - 4; shift >= 0; shift -= 4) {
+            const auto digit = static_cast<unsigned>((value >> shift) & 0xF);
             if (digit == 0 && leading && shift > 0)
                 continue;
             leading = false;
