@@ -1,7 +1,8 @@
 # `cmake --install <build> --prefix <prefix>` lays out:
 #   include/Quorrick.h
 #   lib/libQuorrick.so                        (Linux)
-#   bin/Quorrick.dll, lib/libQuorrick.dll.a   (Windows: the DLL and its import library)
+#   bin/Quorrick.dll, lib/libQuorrick.dll.a   (Windows: the DLL and its import library;
+#   lib/Quorrick.lib                           the platform linker's, cmake/windows-exports-targets.cmake)
 #   lib/cmake/Quorrick/QuorrickConfig.cmake, QuorrickConfigVersion.cmake, QuorrickTargets*.cmake
 #   lib/pkgconfig/quorrick.pc
 # A host's CMakeLists.txt then says find_package(Quorrick CONFIG REQUIRED) and links

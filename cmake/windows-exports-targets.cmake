@@ -36,5 +36,8 @@ add_custom_command(
   DEPENDS ${QJ_IMPORT_DEF}
   COMMENT "Import library Quorrick.lib for the platform compiler's linker"
   VERBATIM)
-add_custom_target(quorrick_import_lib ALL DEPENDS ${QJ_IMPORT_LIB})
-add_dependencies(quorrick_import_lib Quorrick)
+add_custom_target(quorrick_import_lib DEPENDS ${QJ_IMPORT_LIB})
+# Built with the DLL, so that every build and install of the DLL has it.
+add_dependencies(Quorrick quorrick_import_lib)
+# The install tree: lib/Quorrick.lib next to lib/libQuorrick.dll.a.
+install(FILES ${QJ_IMPORT_LIB} DESTINATION ${CMAKE_INSTALL_LIBDIR})
