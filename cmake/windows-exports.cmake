@@ -10,6 +10,9 @@
 #       Quorrick-import.def (the decorated names, for the import library Quorrick.lib)
 #   ... -DCHECK_DLL=<Quorrick.dll> -DREADOBJ=<llvm-readobj> -P windows-exports.cmake
 #       fails unless the DLL's export table is exactly both names of every function
+#   ... -DCHECK_HOST=<host.exe> -DREADOBJ=<llvm-readobj> -P windows-exports.cmake
+#       fails unless the host imports from Quorrick.dll exactly the decorated names of
+#       every function: it calls each one, and each by the platform compiler's name
 
 # Lists the functions of the header as "name|mangled" entries for one target.
 function(qj_header_functions target out)
@@ -113,6 +116,38 @@ if(DEFINED CHECK_DLL)
                         "missing:\n  ${missing}\nnot in the header:\n  ${extra}")
   endif()
   message(STATUS "${count} functions of the header exported under both names")
+  return()
+endif()
+
+if(DEFINED CHECK_HOST)
+  execute_process(COMMAND "${READOBJ}" --coff-imports "${CHECK_HOST}"
+                  OUTPUT_VARIABLE table RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "cannot read the import table of ${CHECK_HOST}")
+  endif()
+  string(REGEX MATCH "Name: Quorrick.dll\n[^}]*" block "${table}")
+  string(REGEX MATCHALL "Symbol: [^ \n]+" lines "${block}")
+  set(imported)
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^Symbol: " "" name "${line}")
+    list(APPEND imported "${name}")
+  endforeach()
+  set(expected)
+  foreach(pair IN LISTS pairs)
+    string(REPLACE "|" ";" both "${pair}")
+    list(GET both 1 decorated)
+    list(APPEND expected "${decorated}")
+  endforeach()
+  set(missing ${expected})
+  list(REMOVE_ITEM missing ${imported})
+  set(extra ${imported})
+  list(REMOVE_ITEM extra ${expected})
+  if(missing OR extra)
+    list(JOIN missing "\n  " missing)
+    list(JOIN extra "\n  " extra)
+    message(FATAL_ERROR "${CHECK_HOST} does not import every decorated name of the header\n"
+                        "not imported:\n  ${missing}\nnot in the header:\n  ${extra}")
+  endif()
   return()
 endif()
 

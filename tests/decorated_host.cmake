@@ -23,7 +23,10 @@ add_custom_command(
   COMMAND ${QJ_LLD_LINK} /nologo /entry:hostEntry /subsystem:console /nodefaultlib
           /safeseh:no /out:${QJ_DECORATED_HOST} ${QJ_DECORATED_HOST_OBJECT} ${QJ_IMPORT_LIB}
           ${QJ_KERNEL32_IMPORTS}
-  DEPENDS ${QJ_DECORATED_HOST_OBJECT} ${QJ_IMPORT_LIB}
+  # The host calls every function of the header through its decorated name.
+  COMMAND ${CMAKE_COMMAND} ${QJ_EXPORTS_ARGS} -DCHECK_HOST=${QJ_DECORATED_HOST}
+          -DREADOBJ=${QJ_READOBJ} -P ${QJ_EXPORTS_SCRIPT}
+  DEPENDS ${QJ_DECORATED_HOST_OBJECT} ${QJ_IMPORT_LIB} ${QJ_EXPORTS_SCRIPT}
   COMMENT "Linking decorated_host.exe against Quorrick.lib (lld-link)"
   VERBATIM)
 add_custom_target(decorated_host ALL DEPENDS ${QJ_DECORATED_HOST})

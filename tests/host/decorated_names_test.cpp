@@ -65,21 +65,22 @@ private:
     std::map<std::string, std::string> names_;
 };
 
-// A leak report without what belongs to the host's own code: the module list (each host
-// is its own program) and the return addresses of each site (each host's own frames).
+// A leak report (or a report in its line format) without what belongs to the host's own
+// code: the module list (each host is its own program) and each site's depth and return
+// addresses (each host's own frames).
 std::string withoutFrames(const std::string& report) {
     std::istringstream in(report);
     std::string line, result;
     while (std::getline(in, line)) {
         if (line.rfind("module ", 0) == 0)
             continue;
-        if (line.rfind("alloc depth=", 0) == 0) { // "alloc depth=N <six statistics> <frames>"
-            std::istringstream fields(line);
+        if (line.rfind("alloc depth=", 0) == 0) { // "alloc depth=N name=value... frames"
+            std::istringstream fields(line.substr(6));
             std::string field;
-            fields >> field >> field;
             line = "alloc";
-            for (int i = 0; i < 6 && fields >> field; ++i)
-                line += " " + field;
+            while (fields >> field)
+                if (field.find('=') != std::string::npos && field.rfind("depth=", 0) != 0)
+                    line += " " + field;
         }
         result += line + "\n";
     }
@@ -126,6 +127,7 @@ cat status.txt
 modules
 dumpall all.txt -1
 dumpactive active.txt
+churn churn.txt 0
 debugstr
 free C
 counters
@@ -174,7 +176,7 @@ TEST(DecoratedNames, HostOfThePlatformCompilerSeesWhatTheGccHostSees) {
         ASSERT_TRUE(decorated.hasFile(file)) << file;
         EXPECT_EQ(decorated.file(file), gcc.file(file)) << file;
     }
-    for (const char* file : {"leaks.txt", "all.txt", "active.txt"}) {
+    for (const char* file : {"leaks.txt", "all.txt", "active.txt", "churn.txt"}) {
         ASSERT_TRUE(decorated.hasFile(file)) << file;
         EXPECT_EQ(decoratedNames.file(withoutFrames(decorated.file(file))),
                   gccNames.file(withoutFrames(gcc.file(file))))

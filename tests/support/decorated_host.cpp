@@ -349,6 +349,10 @@ void run(char* line) {
         (out << "dump " << qj::dump_allocations_to_file(path, id)).say();
     } else if (same(cmd, "dumpactive")) {
         (out << "dump " << qj::dump_active_allocations_to_file(words.next())).say();
+    } else if (same(cmd, "churn")) {
+        const char* path = words.next();
+        const std::int32_t count = words.signedNumber();
+        (out << "dump " << qj::dump_frame_churn_to_file(path, count)).say();
     } else if (same(cmd, "modules")) {
         qj::memory_update_modules(nullptr);
     } else if (same(cmd, "zero")) {
