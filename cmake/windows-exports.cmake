@@ -146,7 +146,9 @@ if(DEFINED CHECK_HOST)
     list(JOIN missing "\n  " missing)
     list(JOIN extra "\n  " extra)
     message(FATAL_ERROR "${CHECK_HOST} does not import every decorated name of the header\n"
-                        "not imported:\n  ${missing}\nnot in the header:\n  ${extra}")
+                        "not imported:\n  ${missing}\nnot in the header:\n  ${extra}\n"
+                        "A function added to include/Quorrick.h needs a command that calls it "
+                        "in tests/support/decorated_host.cpp (the same as in script_host.cpp).")
   endif()
   return()
 endif()
