@@ -15,7 +15,6 @@ Settings settings;
 namespace {
 
 constexpr std::size_t kTokenChars = 79;
-constexpr std::size_t kLeakNameChars = 254;
 
 bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -76,19 +75,71 @@ private:
     const char* end_;
 };
 
+// How each kind of key takes its value; see settings.inc.
 void readFlag(Reader& in, bool& flag) {
     std::int32_t value = 0;
     flag = in.integer(value) && value != 0;
 }
 
+void readRange(Reader& in, std::int32_t& setting, std::int32_t low, std::int32_t high) {
+    std::int32_t value = 0;
+    if (in.integer(value) && value >= low && value <= high)
+        setting = value;
+}
+
+void readCapped(Reader& in, std::int32_t& setting, std::int32_t low, std::int32_t high) {
+    std::int32_t value = 0;
+    if (in.integer(value) && value >= low)
+        setting = value < high ? value : high;
+}
+
+// The key counts as read even when no name follows it; the name keeps what it held.
+template <std::size_t Size>
+void readName(Reader& in, char (&setting)[Size], bool& read, std::size_t longest) {
+    char name[Size];
+    std::size_t nameLength = 0;
+    if (in.token(name, longest, nameLength))
+        std::memcpy(setting, name, std::strlen(name) + 1);
+    read = true;
+}
+
+// Only a name that follows the key counts; without one the setting keeps what it held.
+template <std::size_t Size>
+void readGivenName(Reader& in, char (&setting)[Size], bool& given, std::size_t longest) {
+    char name[Size];
+    std::size_t nameLength = 0;
+    if (in.token(name, longest, nameLength) && name[0] != '\0') {
+        std::memcpy(setting, name, std::strlen(name) + 1);
+        given = true;
+    }
+}
+
+#define QJ_READ_Flag(key, low, high) readFlag(in, s.key)
+#define QJ_READ_Range(key, low, high) readRange(in, s.key, low, high)
+#define QJ_READ_Capped(key, low, high) readCapped(in, s.key, low, high)
+#define QJ_READ_Name(key, low, high)                                                              \
+    static_assert((high) < sizeof s.key, "the name and its terminator fit the member");          \
+    readName(in, s.key, s.has_##key, high)
+#define QJ_READ_GivenName(key, low, high)                                                         \
+    static_assert((high) < sizeof s.key, "the name and its terminator fit the member");          \
+    readGivenName(in, s.key, s.has_##key, high)
+
+struct Key {
+    const char* name;
+    void (*read)(Reader& in, Settings& s);
+};
+
+// Every key of settings.inc with the reader of its kind.
+#define QJ_SETTING(kind, key, def, low, high, doc)                                                \
+    {#key, [](Reader& in, Settings& s) { QJ_READ_##kind(key, low, high); }},
+constexpr Key kKeys[] = {
+#include "frame/settings.inc"
+};
+#undef QJ_SETTING
+
 } // namespace
 
-void applyAttachDefaults(Settings& s) {
-    s.patterns = true;
-    s.use_memoryUsedTag = true;
-    s.tailguards = true;
-    s.tailguard_length = 4;
-}
+void applyAttachDefaults(Settings& s) { s = Settings{}; }
 
 void parseSettings(const char* text, std::size_t length, Settings& s) {
     Reader in(text, length);
@@ -98,55 +149,14 @@ void parseSettings(const char* text, std::size_t length, Settings& s) {
         if (!in.token(token, kTokenChars, tokenLength))
             break;
         // Only the whole token can match a key: one that holds a zero byte never does.
-        if (std::strlen(token) != tokenLength) {
-            in.skipSpace();
-            continue;
-        }
-        std::int32_t value = 0;
-        if (std::strcmp(token, "use_memoryDll") == 0) {
-            readFlag(in, s.use_memoryDll);
-        } else if (std::strcmp(token, "use_histogram") == 0) {
-            readFlag(in, s.use_histogram);
-        } else if (std::strcmp(token, "use_pools") == 0) {
-            readFlag(in, s.use_pools);
-        } else if (std::strcmp(token, "use_callstack") == 0) {
-            readFlag(in, s.use_callstack);
-        } else if (std::strcmp(token, "use_traceIdentifiers") == 0) {
-            readFlag(in, s.use_traceIdentifiers);
-        } else if (std::strcmp(token, "use_memoryUsedTag") == 0) {
-            readFlag(in, s.use_memoryUsedTag);
-        } else if (std::strcmp(token, "callstack_depth") == 0) {
-            if (in.integer(value) && value >= 2 && value <= 999)
-                s.callstack_depth = value;
-        } else if (std::strcmp(token, "leakreport") == 0) {
-            char name[kLeakNameChars + 1];
-            std::size_t nameLength = 0;
-            if (in.token(name, kLeakNameChars, nameLength))
-                std::memcpy(s.leakreport, name, std::strlen(name) + 1);
-            s.has_leakreport = true;
-        } else if (std::strcmp(token, "frame_memory_csv") == 0) {
-            char name[kLeakNameChars + 1];
-            std::size_t nameLength = 0;
-            if (in.token(name, kLeakNameChars, nameLength) && name[0] != '\0') {
-                std::memcpy(s.frame_memory_csv, name, std::strlen(name) + 1);
-                s.has_frame_memory_csv = true;
+        // Anything that is not a key is passed over.
+        if (std::strlen(token) == tokenLength) {
+            for (const Key& key : kKeys) {
+                if (std::strcmp(token, key.name) == 0) {
+                    key.read(in, s);
+                    break;
+                }
             }
-        } else if (std::strcmp(token, "include_all") == 0) {
-            readFlag(in, s.include_all);
-        } else if (std::strcmp(token, "hash_size") == 0) {
-            if (in.integer(value) && value > 1000)
-                s.hash_size = value < kMaxHashSize ? value : kMaxHashSize;
-        } else if (std::strcmp(token, "patterns") == 0) {
-            readFlag(in, s.patterns);
-        } else if (std::strcmp(token, "tailguards") == 0) {
-            readFlag(in, s.tailguards);
-        } else if (std::strcmp(token, "tailguard_length") == 0) {
-            if (in.integer(value) && value >= 0 && value <= kMaxTailGuardLength)
-                s.tailguard_length = value;
-        } else if (std::strcmp(token, "use_valloc") == 0) {
-            readFlag(in, s.use_valloc);
-        } else if (std::strcmp(token, "use_qj7_tags") == 0) {
-            readFlag(in, s.use_qj7_tags);
         }
         in.skipSpace();
     }

@@ -12,31 +12,44 @@ constexpr std::int32_t kMaxTailGuardLength = 4096;
 // Largest bucket count of the allocation-site table; larger values are cut to it.
 constexpr std::int32_t kMaxHashSize = 1 << 22;
 
+// One member per key of settings.inc, named as the key and holding the key's default.
+// The switches and numbers come first, together, since the allocation paths read them;
+// the names (a char array each, and has_<key>) follow.
+#define QJ_SETTING_MEMBER_Flag(key, def) bool key = (def) != 0;
+#define QJ_SETTING_MEMBER_Range(key, def) std::int32_t key = def;
+#define QJ_SETTING_MEMBER_Capped(key, def) std::int32_t key = def;
+#define QJ_SETTING_MEMBER_Name(key, def)
+#define QJ_SETTING_MEMBER_GivenName(key, def)
+#define QJ_SETTING_NAME_Flag(key)
+#define QJ_SETTING_NAME_Range(key)
+#define QJ_SETTING_NAME_Capped(key)
+#define QJ_SETTING_NAME_Name(key)                                                                 \
+    char key[256] = {};                                                                           \
+    bool has_##key = false;
+#define QJ_SETTING_NAME_GivenName(key) QJ_SETTING_NAME_Name(key)
+
 struct Settings {
-    bool use_memoryDll = true;
-    bool use_histogram = false;
-    bool use_pools = true;
-    bool use_callstack = false;
-    bool use_traceIdentifiers = false;
-    bool use_memoryUsedTag = false;
-    std::int32_t callstack_depth = 16;
-    bool include_all = false;
-    std::int32_t hash_size = 57903;
-    bool patterns = false;
-    bool tailguards = false;
-    std::int32_t tailguard_length = 0;
-    bool use_valloc = false;
-    bool use_qj7_tags = false;
-    // Leak report file name; has_leakreport stays false until the key is read.
-    char leakreport[256] = {};
-    bool has_leakreport = false;
-    // Per-frame memory file name (a line per visual frame); has_frame_memory_csv stays
-    // false until the key is read with a name.
-    char frame_memory_csv[256] = {};
-    bool has_frame_memory_csv = false;
+#define QJ_SETTING(kind, key, def, low, high, doc) QJ_SETTING_MEMBER_##kind(key, def)
+#include "frame/settings.inc"
+#undef QJ_SETTING
+#define QJ_SETTING(kind, key, def, low, high, doc) QJ_SETTING_NAME_##kind(key)
+#include "frame/settings.inc"
+#undef QJ_SETTING
 };
 
-// The defaults that the attach handler assigns before reading the file.
+#undef QJ_SETTING_MEMBER_Flag
+#undef QJ_SETTING_MEMBER_Range
+#undef QJ_SETTING_MEMBER_Capped
+#undef QJ_SETTING_MEMBER_Name
+#undef QJ_SETTING_MEMBER_GivenName
+#undef QJ_SETTING_NAME_Flag
+#undef QJ_SETTING_NAME_Range
+#undef QJ_SETTING_NAME_Capped
+#undef QJ_SETTING_NAME_Name
+#undef QJ_SETTING_NAME_GivenName
+
+// Puts every setting back to its default. Attaching starts from the defaults and reads
+// the file on top of them.
 void applyAttachDefaults(Settings& settings);
 
 // Applies the settings text `text` of `length` bytes on top of `settings`.
