@@ -1,5 +1,6 @@
 // qj_malloc: picks the block's source, writes the guarded layout and charges every statistic.
 #include "Quorrick.h"
+#include "alloc/aligned.h"
 #include "alloc/block.h"
 #include "alloc/counters.h"
 #include "alloc/large_blocks.h"
@@ -39,7 +40,7 @@ void computeBlockLayout() {
     l.headerFlags = s.use_callstack ? kHeaderCallStack : 0;
     l.poolsServe = s.use_pools && !s.use_valloc;
     l.patterns = s.patterns;
-    large_user_offset = (kLargePad + l.head) & 0xFFF;
+    setLargeBlockPlacement(l.head);
     layout = l;
     initCounters();
 }
@@ -123,9 +124,7 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
         } else if (QJ_UNLIKELY(isLargeBlock(gross))) {
             block = largeBlockMap(gross);
         } else {
-            const std::uint32_t pad = heapPad(gross);
-            auto* raw = static_cast<unsigned char*>(heapAllocate(std::size_t{gross} + pad));
-            block = raw != nullptr ? raw + pad : nullptr;
+            block = heapBlockAllocate(gross);
         }
         if (QJ_UNLIKELY(block == nullptr))
             return reportFailedAllocation(size);

@@ -1,6 +1,8 @@
 // Large blocks mapped directly, and the set of released ones.
 #include "alloc/large_blocks.h"
 
+#include "alloc/aligned.h"
+
 #include "frame/locks.h"
 #include "frame/runtime_heap.h"
 #include "platform/platform.h"
@@ -67,15 +69,46 @@ void remember(std::uintptr_t p) {
     slots[find(p)] = p;
 }
 
+// Distance from the mapping's start to the block.
+std::size_t large_pad = kLargePad;
+// Distance from the block to its user pointer.
+std::size_t large_head = 0;
+
 std::size_t mappedBytes(std::uint32_t gross) {
-    return (std::size_t{gross} + kLargePad + kPage - 1) & ~(kPage - 1);
+    return (std::size_t{gross} + large_pad + kPage - 1) & ~(kPage - 1);
+}
+
+// An aligned block whose alignment is beyond a page: maps enough to find a user pointer
+// of that alignment, then gives back the pages before and after the block's own, so that
+// what stays is shaped like every other large block of the run.
+unsigned char* largeBlockMapAligned(std::uint32_t gross, std::size_t align) {
+    const std::size_t bytes = mappedBytes(gross);
+    auto* pages = static_cast<unsigned char*>(pagesRequest(bytes + align));
+    if (pages == nullptr)
+        return nullptr;
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(pages);
+    const std::uintptr_t user = (start + large_pad + large_head + align - 1) & ~(align - 1);
+    const std::uintptr_t keep = user - large_head - large_pad;
+    if (keep > start)
+        platform::pagesUnmap(pages, keep - start);
+    if (start + bytes + align > keep + bytes)
+        platform::pagesUnmap(reinterpret_cast<void*>(keep + bytes), start + align - keep);
+    return reinterpret_cast<unsigned char*>(keep + large_pad);
 }
 
 } // namespace
 
+void setLargeBlockPlacement(std::uint32_t head) {
+    large_head = head;
+    large_pad = aligned_blocks ? kPage - head : kLargePad;
+    large_user_offset = (large_pad + head) & 0xFFF;
+}
+
 unsigned char* largeBlockMap(std::uint32_t gross) {
+    if (aligned_blocks && blockAlignment() > kPage)
+        return largeBlockMapAligned(gross, blockAlignment());
     auto* pages = static_cast<unsigned char*>(pagesRequest(mappedBytes(gross)));
-    return pages != nullptr ? pages + kLargePad : nullptr;
+    return pages != nullptr ? pages + large_pad : nullptr;
 }
 
 void largeBlockUnmap(unsigned char* block, std::uint32_t gross, std::uintptr_t userPointer) {
@@ -83,7 +116,7 @@ void largeBlockUnmap(unsigned char* block, std::uint32_t gross, std::uintptr_t u
         ScopedLock lock(globalLock());
         remember(userPointer);
     }
-    platform::pagesUnmap(block - kLargePad, mappedBytes(gross));
+    platform::pagesUnmap(block - large_pad, mappedBytes(gross));
 }
 
 bool largeBlockReleased(std::uintptr_t p) {

@@ -26,6 +26,10 @@ inline bool isLargeBlock(std::uint32_t gross) { return gross >= kLargeBlockGross
 // Page offset shared by every large user pointer of this run; set while attaching.
 extern std::uintptr_t large_user_offset;
 
+// Places large blocks for a head of `head` bytes: kLargePad into their first page, or,
+// for aligned blocks (alloc/aligned.h), with the user pointer at the start of a page.
+void setLargeBlockPlacement(std::uint32_t head);
+
 inline bool atLargeOffset(std::uintptr_t p) { return (p & 0xFFF) == large_user_offset; }
 
 // Maps a block of `gross` bytes; returns its block start or null.

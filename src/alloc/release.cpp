@@ -1,6 +1,7 @@
 // qj_free and getSizeOfAllocation: the ordered tests of a released pointer, and the
 // undoing of every charge its allocation made.
 #include "Quorrick.h"
+#include "alloc/aligned.h"
 #include "alloc/block.h"
 #include "alloc/counters.h"
 #include "alloc/large_blocks.h"
@@ -230,7 +231,7 @@ void qj_free(void* ptr) {
     }
     if (settings.patterns)
         std::memset(block + l.usedTag, kFreeFill, gross - l.usedTag);
-    heapRelease(block - heapPad(gross));
+    heapRelease(heapBlockStart(block, gross));
 }
 
 std::int32_t getSizeOfAllocation(void* ptr) {

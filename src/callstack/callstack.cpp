@@ -10,10 +10,17 @@
 #include "Quorrick.h"
 #include "frame/hints.h"
 #include "frame/locks.h"
+#include "frame/settings.h"
 #include "platform/platform.h"
 
 #include <atomic>
 #include <cstring>
+
+#if defined(QJ_HAVE_LIBUNWIND)
+// Local unwinding only: the walk reads the calling thread's own unwind tables.
+#define UNW_LOCAL_ONLY
+#include <libunwind.h>
+#endif
 
 namespace velt::zur::memory {
 namespace detail {
@@ -24,6 +31,8 @@ constexpr char kStartLine[] =
 
 // Written under the call-stack lock, read without it by isCallStackActive.
 std::atomic<bool> active{false};
+// The walk through the unwind tables replaces the frame-pointer walk (callstack_unwind).
+bool unwind_walk = false;
 
 // The calling thread's stack, looked up on its first capture.
 struct StackBounds {
@@ -56,6 +65,7 @@ bool threadStackBounds(std::uintptr_t& low, std::uintptr_t& high) {
 
 void initCallStack() {
     ScopedLock lock(callStackLock());
+    unwind_walk = unwindWalkAvailable() && settings.callstack_unwind;
     if (!active.load(std::memory_order_relaxed)) {
         platform::debugOutput(kStartLine);
         active.store(true, std::memory_order_relaxed);
@@ -68,6 +78,41 @@ void shutdownCallStack() {
 }
 
 bool isCallStackActive() { return active.load(std::memory_order_relaxed); }
+
+bool unwindWalkAvailable() {
+#if defined(QJ_HAVE_LIBUNWIND)
+    return true;
+#else
+    return false;
+#endif
+}
+
+// Never inlined, so that its own return address into captureCallStack is always the second
+// one the unwinder reports (after the one into this function), whatever the compiler does.
+QJ_NOINLINE std::int32_t walkUnwindTables(std::uintptr_t* addresses, std::int32_t maxCount,
+                                          std::int32_t skip) {
+#if defined(QJ_HAVE_LIBUNWIND)
+    if (addresses == nullptr || maxCount <= 0 || skip < 0)
+        return 0;
+    // Dropped besides `skip`: the return addresses into this function and into its caller.
+    constexpr std::int32_t kOwnFrames = 2;
+    constexpr std::int32_t kCapacity = 160;
+    void* frames[kCapacity];
+    std::int32_t wanted = kOwnFrames + skip + maxCount;
+    if (wanted > kCapacity)
+        wanted = kCapacity;
+    const std::int32_t found = unw_backtrace(frames, wanted);
+    std::int32_t count = 0;
+    for (std::int32_t i = kOwnFrames + skip; i < found && count < maxCount; ++i)
+        addresses[count++] = reinterpret_cast<std::uintptr_t>(frames[i]);
+    return count;
+#else
+    (void)addresses;
+    (void)maxCount;
+    (void)skip;
+    return 0;
+#endif
+}
 
 // Frame records are the stack's own memory, not objects of this program: read them as
 // raw words, and let the address sanitizer leave them alone.
@@ -113,6 +158,8 @@ QJ_NOINLINE std::int32_t captureCallStack(std::uintptr_t* addresses, std::int32_
         return -1;
     if (maxCount <= 0)
         return 0;
+    if (unwind_walk)
+        return walkUnwindTables(addresses, maxCount, skip);
     const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     std::uintptr_t low = 0;
     std::uintptr_t high = 0;

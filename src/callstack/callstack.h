@@ -21,6 +21,13 @@ bool isCallStackActive();
 // The first return address met is the one into the function that called captureCallStack.
 std::int32_t captureCallStack(std::uintptr_t* addresses, std::int32_t maxCount, std::int32_t skip);
 
+// Whether this build can walk through the unwind tables (libunwind, Linux).
+bool unwindWalkAvailable();
+// The walk through the unwind tables (the calling thread's own stack): the same counting,
+// skip and result as captureCallStack's frame-pointer walk would give from the same place,
+// but it also passes frames of code built without frame pointers. 0 when unavailable.
+std::int32_t walkUnwindTables(std::uintptr_t* addresses, std::int32_t maxCount, std::int32_t skip);
+
 // The walk itself, from the record at `frame`, reading only records that lie wholly in
 // [low, high). Same counting, skip, end conditions and result as captureCallStack (never -1).
 std::int32_t walkFrameChain(std::uintptr_t frame, std::uintptr_t low, std::uintptr_t high,

@@ -1,5 +1,6 @@
 // Start and stop of the library: the static initialisers in their fixed order, and the
 // attach and detach handlers that the platform's loader entry calls.
+#include "alloc/aligned.h"
 #include "alloc/alloc.h"
 #include "callstack/callstack.h"
 #include "frame/frame.h"
@@ -43,6 +44,15 @@ struct StaticStart {
     }
 };
 
+// A host that needs aligned blocks (alloc/aligned.h) is served by the heap path alone:
+// pool chunks and page-guard placement cannot keep the alignment.
+void adjustSettingsForHost(Settings& s) {
+    if (aligned_blocks) {
+        s.use_pools = false;
+        s.use_valloc = false;
+    }
+}
+
 } // namespace
 
 // Construction order: call-stack lock, global lock, memory names, histogram lock, trace
@@ -61,6 +71,8 @@ void onProcessAttach() {
     readFaultPlan();
     applyAttachDefaults(settings);
     loadSettingsFile("MemorySettings.dat", settings);
+    loadSettingsEnvironment(settings);
+    adjustSettingsForHost(settings);
     computeBlockLayout();
     if (settings.use_pools)
         ChunkPools::init();

@@ -63,7 +63,7 @@ void reportFaultPlanCount() {
 }
 
 void* heapAllocateSlow(std::size_t bytes) {
-    return faultPlanRefuses() ? nullptr : std::malloc(bytes);
+    return faultPlanRefuses() ? nullptr : runtimeHeapAllocate(bytes);
 }
 
 void* guardPagesRequest() { return faultPlanRefuses() ? nullptr : platform::guardPagesCommit(); }

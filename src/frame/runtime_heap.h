@@ -28,15 +28,26 @@ void readFaultPlan();
 // called while detaching.
 void reportFaultPlanCount();
 
+// The runtime heap itself. A build for a host that replaces malloc and free (the preloaded
+// library, QJ_RUNTIME_HEAP_HOOK) supplies these two so that the library's own requests
+// never come back through the functions it replaces.
+#if defined(QJ_RUNTIME_HEAP_HOOK)
+void* runtimeHeapAllocate(std::size_t bytes);
+void runtimeHeapRelease(void* p);
+#else
+inline void* runtimeHeapAllocate(std::size_t bytes) { return std::malloc(bytes); }
+inline void runtimeHeapRelease(void* p) { std::free(p); }
+#endif
+
 void* heapAllocateSlow(std::size_t bytes);
 
 inline void* heapAllocate(std::size_t bytes) {
     if (fault_plan_active.load(std::memory_order_relaxed))
         return heapAllocateSlow(bytes);
-    return std::malloc(bytes);
+    return runtimeHeapAllocate(bytes);
 }
 
-inline void heapRelease(void* p) { std::free(p); }
+inline void heapRelease(void* p) { runtimeHeapRelease(p); }
 
 // Page-guard pages and large-block pages through the same seam.
 void* guardPagesRequest();

@@ -162,6 +162,12 @@ void parseSettings(const char* text, std::size_t length, Settings& s) {
     }
 }
 
+void loadSettingsEnvironment(Settings& s) {
+    const char* text = std::getenv("QUORRICK_SETTINGS");
+    if (text != nullptr)
+        parseSettings(text, std::strlen(text), s);
+}
+
 bool loadSettingsFile(const char* path, Settings& s) {
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr)

@@ -59,6 +59,10 @@ void parseSettings(const char* text, std::size_t length, Settings& settings);
 // opened, leaving `settings` untouched.
 bool loadSettingsFile(const char* path, Settings& settings);
 
+// Applies the tokens of the environment variable QUORRICK_SETTINGS, when it is set, on top
+// of `settings` (read after the file: a key given in both takes the variable's value).
+void loadSettingsEnvironment(Settings& settings);
+
 // The switches of this run; written only while attaching.
 extern Settings settings;
 

@@ -2,6 +2,7 @@
 // the live capture's bounds against frame pointers that code without them leaves behind.
 #include "Quorrick.h"
 #include "callstack/callstack.h"
+#include "frame/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -129,6 +130,32 @@ TEST_F(Capture, CountsFramesFromTheDirectCaller) {
     Word skipped[4] = {};
     ASSERT_GE(captureInCallee(skipped, 1, &intoCaller), 1);
     EXPECT_EQ(skipped[0], intoCaller);
+}
+
+// The walk through the unwind tables starts and counts exactly like the frame-pointer walk:
+// in code with frame pointers both give the same addresses.
+TEST_F(Capture, UnwindWalkGivesTheFramePointerWalksAddresses) {
+    if (!qj::detail::unwindWalkAvailable())
+        GTEST_SKIP() << "built without libunwind";
+    Word out[2][4] = {};
+    std::int32_t count[2] = {};
+    Word intoCaller = 0;
+    for (int unwind = 0; unwind < 2; ++unwind) {
+        qj::detail::settings.callstack_unwind = unwind != 0;
+        qj::detail::initCallStack();
+        for (std::int32_t skip = 0; skip < 2; ++skip) {
+            count[unwind] = captureInCallee(out[unwind], skip, &intoCaller);
+            if (skip == 0) {
+                EXPECT_EQ(out[unwind][1], intoCaller) << "unwind " << unwind;
+            }
+        }
+    }
+    qj::detail::settings.callstack_unwind = false;
+    qj::detail::initCallStack();
+    ASSERT_GE(count[0], 1);
+    ASSERT_GE(count[1], count[0]);
+    for (std::int32_t i = 0; i < count[0]; ++i)
+        EXPECT_EQ(out[1][i], out[0][i]) << "frame " << i;
 }
 
 TEST_F(Capture, InactiveOrNullArrayGivesMinusOne) {

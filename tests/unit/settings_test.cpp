@@ -149,7 +149,7 @@ TEST(Settings, EveryKeyIsRead) {
     const Settings s = parsed(
         "use_memoryDll 0 use_histogram 1 use_pools 0 use_callstack 1 use_traceIdentifiers 1 "
         "use_memoryUsedTag 0 callstack_depth 8 leakreport l.txt include_all 1 hash_size 2000 "
-        "patterns 0 tailguards 0 tailguard_length 9 use_valloc 1 use_qj7_tags 1");
+        "patterns 0 tailguards 0 tailguard_length 9 use_valloc 1 use_qj7_tags 1 callstack_unwind 1");
     EXPECT_FALSE(s.use_memoryDll);
     EXPECT_TRUE(s.use_histogram);
     EXPECT_FALSE(s.use_pools);
@@ -165,6 +165,7 @@ TEST(Settings, EveryKeyIsRead) {
     EXPECT_EQ(s.tailguard_length, 9);
     EXPECT_TRUE(s.use_valloc);
     EXPECT_TRUE(s.use_qj7_tags);
+    EXPECT_TRUE(s.callstack_unwind);
 }
 
 } // namespace

@@ -1,0 +1,589 @@
+// The preloaded library: an unmodified program's malloc, free and their relatives, and
+// every form of operator new and delete, served by the guarded allocator (memory name 0).
+//
+// Three kinds of pointer reach the release functions here:
+//  - guarded blocks, placed by the aligned heap path (alloc/aligned.h): the user pointer is
+//    aligned to 16 bytes or to the requested alignment, and the front word before the
+//    block keeps the family of the function that made it (malloc, new or new[]), so that
+//    a release by a function of another family is reported;
+//  - outside blocks, taken straight from the C library's heap with a 16-byte prefix in
+//    front (a tag bound to the pointer, the size and the alignment): the requests that
+//    arrive before the library has attached, after it has detached, while the allocator
+//    is off or has failed, from the library's own code (the C library allocates for the
+//    library's stdio, thread-exit lists and stack lookups), and requests too large for a
+//    block's size field. Whoever releases one later, it goes back to the C library;
+//  - bootstrap blocks, from a small static arena, for requests made while the C
+//    library's own functions are being looked up. They are never given back.
+// The C library's internal entry points (__libc_malloc and its relatives) are served
+// here too, so every block the program can release came from this file.
+#include "Quorrick.h"
+#include "alloc/aligned.h"
+#include "alloc/block.h"
+#include "frame/frame.h"
+#include "frame/locks.h"
+#include "frame/report.h"
+#include "frame/settings.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <dlfcn.h>
+#include <new>
+#include <pthread.h>
+#include <unistd.h>
+
+#define QJ_EXPORT extern "C" __attribute__((visibility("default")))
+#define QJ_INLINE inline __attribute__((always_inline))
+#define QJ_COLD __attribute__((cold, noinline))
+
+namespace qj = velt::zur::memory;
+namespace qjd = velt::zur::memory::detail;
+
+namespace {
+
+// --- The C library's heap ------------------------------------------------------------
+
+struct RealHeap {
+    void* (*allocate)(std::size_t);
+    void (*release)(void*);
+    void* (*allocateAligned)(std::size_t, std::size_t);
+};
+RealHeap real{};
+// 0: not looked up, 1: being looked up, 2: ready.
+std::atomic<int> real_state{0};
+
+__attribute__((tls_model("initial-exec"))) thread_local bool in_library = false;
+
+// Scope in which the calling thread's requests are the library's own.
+struct LibraryScope {
+    bool outer;
+    LibraryScope() : outer(in_library) { in_library = true; }
+    ~LibraryScope() { in_library = outer; }
+};
+
+QJ_COLD void lookUpRealHeap() {
+    int expected = 0;
+    if (!real_state.compare_exchange_strong(expected, 1))
+        return;
+    // dlsym may allocate; those requests find the state at 1 and use the bootstrap arena.
+    RealHeap found{};
+    found.allocate = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, "malloc"));
+    found.release = reinterpret_cast<void (*)(void*)>(dlsym(RTLD_NEXT, "free"));
+    found.allocateAligned =
+        reinterpret_cast<void* (*)(std::size_t, std::size_t)>(dlsym(RTLD_NEXT, "memalign"));
+    real = found;
+    real_state.store(2, std::memory_order_release);
+}
+
+QJ_INLINE bool realHeapReady() {
+    if (__builtin_expect(real_state.load(std::memory_order_acquire) == 2, 1))
+        return true;
+    lookUpRealHeap();
+    return real_state.load(std::memory_order_acquire) == 2;
+}
+
+// --- Bootstrap arena ------------------------------------------------------------------
+
+constexpr std::size_t kBootstrapBytes = 64 * 1024;
+alignas(64) unsigned char bootstrap[kBootstrapBytes];
+std::atomic<std::size_t> bootstrap_used{0};
+
+bool inBootstrap(const void* p) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    const auto start = reinterpret_cast<std::uintptr_t>(bootstrap);
+    return at >= start && at < start + kBootstrapBytes;
+}
+
+// --- Outside blocks ------------------------------------------------------------------
+
+constexpr std::uint64_t kOutsideTag = 0x51A7C0DEB10CCAFEull;
+constexpr unsigned kAlignShift = 56;
+constexpr std::uint64_t kOutsideSizeMask = (std::uint64_t{1} << kAlignShift) - 1;
+constexpr std::size_t kLargestOutside = std::size_t{1} << 47;
+
+std::atomic<std::uintptr_t> outside_low{UINTPTR_MAX};
+std::atomic<std::uintptr_t> outside_high{0};
+
+std::uint64_t load64(std::uintptr_t at) {
+    std::uint64_t value;
+    std::memcpy(&value, reinterpret_cast<const void*>(at), sizeof value);
+    return value;
+}
+void store64(std::uintptr_t at, std::uint64_t value) {
+    std::memcpy(reinterpret_cast<void*>(at), &value, sizeof value);
+}
+
+unsigned log2Of(std::size_t power) {
+    unsigned shift = 0;
+    while ((std::size_t{1} << shift) < power)
+        ++shift;
+    return shift;
+}
+
+void notePrefix(std::uintptr_t p, std::size_t size, std::size_t align) {
+    store64(p - 16, kOutsideTag ^ p);
+    store64(p - 8, static_cast<std::uint64_t>(size) |
+                       (static_cast<std::uint64_t>(log2Of(align)) << kAlignShift));
+}
+
+void* bootstrapAllocate(std::size_t size, std::size_t align) {
+    const auto base = reinterpret_cast<std::uintptr_t>(bootstrap);
+    std::size_t used = bootstrap_used.load(std::memory_order_relaxed);
+    std::uintptr_t p = 0;
+    do {
+        p = (base + used + 16 + align - 1) & ~std::uintptr_t{align - 1};
+        if (size > kBootstrapBytes || p + size > base + kBootstrapBytes)
+            return nullptr;
+    } while (!bootstrap_used.compare_exchange_weak(used, p + size - base, std::memory_order_relaxed));
+    store64(p - 8, size);
+    return reinterpret_cast<void*>(p);
+}
+
+// A request served by the C library's heap, with the prefix in front; `align` is a power
+// of two of at least 16.
+QJ_COLD void* outsideAllocate(std::size_t size, std::size_t align) {
+    if (size > kLargestOutside || align > kLargestOutside) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (!realHeapReady())
+        return bootstrapAllocate(size, align);
+    LibraryScope scope;
+    auto* raw = static_cast<unsigned char*>(
+        align == 16 ? real.allocate(size + 16) : real.allocateAligned(align, size + align));
+    if (raw == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    const auto p = reinterpret_cast<std::uintptr_t>(raw) + align;
+    notePrefix(p, size, align);
+    std::uintptr_t low = outside_low.load(std::memory_order_relaxed);
+    while (p < low && !outside_low.compare_exchange_weak(low, p, std::memory_order_relaxed)) {
+    }
+    std::uintptr_t high = outside_high.load(std::memory_order_relaxed);
+    while (p > high && !outside_high.compare_exchange_weak(high, p, std::memory_order_relaxed)) {
+    }
+    return reinterpret_cast<void*>(p);
+}
+
+// Whether p is an outside block. Only pointers within the range of outside blocks ever
+// handed out are read, and only the 16 bytes before them: for an outside block its
+// prefix, for a guarded block (whose head and pad lie before it) its own bytes.
+QJ_INLINE bool isOutside(const void* ptr) {
+    const auto p = reinterpret_cast<std::uintptr_t>(ptr);
+    return (p & 15) == 0 && p >= outside_low.load(std::memory_order_relaxed) &&
+           p <= outside_high.load(std::memory_order_relaxed) && load64(p - 16) == (kOutsideTag ^ p);
+}
+
+std::size_t outsideSize(const void* p) {
+    return static_cast<std::size_t>(load64(reinterpret_cast<std::uintptr_t>(p) - 8) & kOutsideSizeMask);
+}
+
+QJ_COLD void outsideRelease(void* ptr) {
+    const auto p = reinterpret_cast<std::uintptr_t>(ptr);
+    const unsigned shift = static_cast<unsigned>(load64(p - 8) >> kAlignShift);
+    store64(p - 16, 0);
+    LibraryScope scope;
+    real.release(reinterpret_cast<void*>(p - (std::uintptr_t{1} << shift)));
+}
+
+// --- Guarded blocks ----------------------------------------------------------------------
+
+enum Family : std::uint32_t { kMallocFamily = 0, kNewFamily = 1, kNewArrayFamily = 2 };
+enum Releaser { kFree, kRealloc, kDelete, kDeleteArray };
+
+const char* const kFamilyNames[] = {"malloc()", "operator new", "operator new[]"};
+const char* const kReleaserNames[] = {"free()", "realloc()", "operator delete",
+                                      "operator delete[]"};
+constexpr Family kReleaserFamily[] = {kMallocFamily, kMallocFamily, kNewFamily, kNewArrayFamily};
+
+// Requests whose gross size could not fit a header are served outside.
+constexpr std::size_t kLargestGuarded = (std::size_t{1} << 30) - 4096 - 1;
+
+std::atomic<bool> attached{false};
+
+// Whether guarded blocks are being handed out now.
+QJ_INLINE bool guarding() {
+    return attached.load(std::memory_order_relaxed) && !in_library && qjd::settings.use_memoryDll &&
+           !qjd::failed() && !qjd::detached.load(std::memory_order_relaxed);
+}
+
+std::uint32_t* frontWord(void* p) {
+    return reinterpret_cast<std::uint32_t*>(static_cast<unsigned char*>(p) - qjd::layout.head - 4);
+}
+
+QJ_INLINE void setFamily(void* p, Family family) {
+    unsigned char* at = qjd::frontWordAt(static_cast<unsigned char*>(p) - qjd::layout.head);
+    qjd::store32(at, (qjd::load32(at) & qjd::kFrontOffsetMask) | (family << qjd::kFrontHostShift));
+}
+
+Family familyOf(void* p) {
+    return static_cast<Family>(qjd::load32(frontWord(p)) >> qjd::kFrontHostShift);
+}
+
+// Requested size of a live guarded block, 0 when p is not one.
+std::size_t guardedSize(void* p) {
+    const std::int32_t size = qj::getSizeOfAllocation(p);
+    if (size <= 0)
+        return 0;
+    return static_cast<std::size_t>(size) - qjd::layout.guard - 2 * qjd::layout.tags;
+}
+
+// The size a block's header claims, for blocks met after the guards went off (failure or
+// detach), when the release checks no longer run.
+std::size_t headerClaimedSize(void* p) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    const std::uint32_t gross = qjd::headerSize(qjd::load32(reinterpret_cast<void*>(at - qjd::layout.headerBack)));
+    return gross > qjd::layout.overhead ? gross - qjd::layout.overhead : 0;
+}
+
+std::size_t alignmentFor(std::size_t align) {
+    if (align <= 16)
+        return 16;
+    std::size_t power = 32;
+    while (power < align && power != 0)
+        power <<= 1;
+    return power;
+}
+
+// The one call into qj_malloc: inlined into every allocation function, so that the call
+// stack seen by qj_malloc is the same for all of them (the program's call site, then the
+// function it called).
+QJ_INLINE void* allocate(std::size_t size, std::size_t align, Family family) {
+    if (__builtin_expect(!guarding() || size > kLargestGuarded || align > qjd::kMaxAlignment, 0))
+        return outsideAllocate(size, alignmentFor(align));
+    in_library = true;
+    qjd::requested_alignment = static_cast<std::uint32_t>(align);
+    void* p = qj::qj_malloc(static_cast<std::uint32_t>(size), 0);
+    qjd::requested_alignment = 0;
+    in_library = false;
+    if (__builtin_expect(p != nullptr, 1))
+        setFamily(p, family);
+    else
+        errno = ENOMEM;
+    return p;
+}
+
+QJ_COLD void reportMismatch(void* p, Releaser releaser, Family family) {
+    qjd::reportFatal("memory.dll: %s called for memory allocated with %s 0x%lx",
+                     kReleaserNames[releaser], family <= kNewArrayFamily ? kFamilyNames[family] : "?",
+                     static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(p)));
+}
+
+QJ_COLD void releaseUnguarded(void* p) {
+    // Before attaching nothing guarded exists: a pointer that is not an outside block
+    // belongs to the C library. While the allocator is off every block is an outside
+    // one. After a failure or detach qj_free leaves guarded blocks alone.
+    if (!attached.load(std::memory_order_relaxed) || !qjd::settings.use_memoryDll) {
+        if (realHeapReady()) {
+            LibraryScope scope;
+            real.release(p);
+        }
+        return;
+    }
+    if (in_library)
+        return;
+    LibraryScope scope;
+    qj::qj_free(p);
+}
+
+QJ_INLINE void release(void* p, Releaser releaser) {
+    if (p == nullptr || inBootstrap(p))
+        return;
+    if (isOutside(p)) {
+        outsideRelease(p);
+        return;
+    }
+    if (__builtin_expect(!guarding(), 0)) {
+        releaseUnguarded(p);
+        return;
+    }
+    // A live block of another family is reported and left as it is; every other pointer
+    // meets qj_free's own tests.
+    if (guardedSize(p) != 0) {
+        const Family family = familyOf(p);
+        if (__builtin_expect(family != kReleaserFamily[releaser], 0)) {
+            reportMismatch(p, releaser, family);
+            return;
+        }
+    }
+    in_library = true;
+    qj::qj_free(p);
+    in_library = false;
+}
+
+std::size_t usableSize(void* p) {
+    if (p == nullptr)
+        return 0;
+    if (inBootstrap(p))
+        return static_cast<std::size_t>(load64(reinterpret_cast<std::uintptr_t>(p) - 8));
+    if (isOutside(p))
+        return outsideSize(p);
+    if (!attached.load(std::memory_order_relaxed))
+        return 0;
+    if (guarding())
+        return guardedSize(p);
+    return headerClaimedSize(p);
+}
+
+[[noreturn]] QJ_COLD void throwBadAlloc() { throw std::bad_alloc(); }
+
+// --- Load, fork, unload --------------------------------------------------------------
+
+bool forked_from_main = false;
+
+void beforeFork() {
+    in_library = true;
+    forked_from_main = qjd::callingThreadId() == qjd::main_thread_id;
+    qjd::globalLock().enter();
+    qjd::callStackLock().enter();
+    qjd::histogramLock().enter();
+}
+
+void afterForkInParent() {
+    qjd::histogramLock().leave();
+    qjd::callStackLock().leave();
+    qjd::globalLock().leave();
+    in_library = false;
+}
+
+void afterForkInChild() {
+    qjd::histogramLock().leave();
+    qjd::callStackLock().leave();
+    qjd::globalLock().leave();
+    // The child's only thread has an id of its own.
+    qjd::cached_thread_id = 0;
+    if (forked_from_main)
+        qjd::main_thread_id = qjd::callingThreadId();
+    in_library = false;
+}
+
+// Constructed after every static object of the library's code (whose constructors
+// allocate outside): attaches with aligned blocks, and detaches first at exit.
+struct PreloadEntry {
+    PreloadEntry() {
+        realHeapReady();
+        LibraryScope scope;
+        qjd::aligned_blocks = true;
+        qjd::onProcessAttach();
+        pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild);
+        attached.store(true, std::memory_order_release);
+    }
+    ~PreloadEntry() {
+        LibraryScope scope;
+        qjd::onProcessDetach();
+    }
+};
+PreloadEntry preload_entry __attribute__((init_priority(65535)));
+
+} // namespace
+
+// The C library's heap for the library's own requests (frame/runtime_heap.h).
+namespace velt::zur::memory::detail {
+void* runtimeHeapAllocate(std::size_t bytes) {
+    if (!realHeapReady())
+        return nullptr;
+    return real.allocate(bytes);
+}
+void runtimeHeapRelease(void* p) {
+    if (p != nullptr && realHeapReady())
+        real.release(p);
+}
+} // namespace velt::zur::memory::detail
+
+// --- The C functions -------------------------------------------------------------------
+
+QJ_EXPORT void* malloc(std::size_t size) { return allocate(size, 16, kMallocFamily); }
+
+QJ_EXPORT void free(void* p) { release(p, kFree); }
+
+QJ_EXPORT void* calloc(std::size_t count, std::size_t size) {
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(count, size, &bytes)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void* p = allocate(bytes, 16, kMallocFamily);
+    if (p != nullptr)
+        std::memset(p, 0, bytes);
+    return p;
+}
+
+QJ_EXPORT void* realloc(void* p, std::size_t size) {
+    if (p == nullptr)
+        return allocate(size, 16, kMallocFamily);
+    if (size == 0) {
+        release(p, kRealloc);
+        return nullptr;
+    }
+    std::size_t old = 0;
+    if (inBootstrap(p)) {
+        old = static_cast<std::size_t>(load64(reinterpret_cast<std::uintptr_t>(p) - 8));
+    } else if (isOutside(p)) {
+        old = outsideSize(p);
+    } else if (guarding()) {
+        // The old block meets the release's tests before anything is read from it.
+        old = guardedSize(p);
+        if (old == 0) {
+            release(p, kRealloc);
+            return nullptr;
+        }
+        const Family family = familyOf(p);
+        if (family != kMallocFamily) {
+            reportMismatch(p, kRealloc, family);
+            return nullptr;
+        }
+    } else if (attached.load(std::memory_order_relaxed) && qjd::settings.use_memoryDll) {
+        old = headerClaimedSize(p);
+    } else {
+        return nullptr;
+    }
+    void* grown = allocate(size, 16, kMallocFamily);
+    if (grown == nullptr)
+        return nullptr;
+    std::memcpy(grown, p, old < size ? old : size);
+    release(p, kRealloc);
+    return grown;
+}
+
+QJ_EXPORT void* reallocarray(void* p, std::size_t count, std::size_t size) {
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(count, size, &bytes)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return realloc(p, bytes);
+}
+
+QJ_EXPORT void* memalign(std::size_t align, std::size_t size) {
+    return allocate(size, alignmentFor(align), kMallocFamily);
+}
+
+QJ_EXPORT void* aligned_alloc(std::size_t align, std::size_t size) {
+    return allocate(size, alignmentFor(align), kMallocFamily);
+}
+
+QJ_EXPORT int posix_memalign(void** out, std::size_t align, std::size_t size) {
+    if (align < sizeof(void*) || (align & (align - 1)) != 0)
+        return EINVAL;
+    const int saved = errno;
+    void* p = allocate(size, alignmentFor(align), kMallocFamily);
+    errno = saved;
+    if (p == nullptr)
+        return ENOMEM;
+    *out = p;
+    return 0;
+}
+
+QJ_EXPORT void* valloc(std::size_t size) {
+    return allocate(size, static_cast<std::size_t>(getpagesize()), kMallocFamily);
+}
+
+QJ_EXPORT void* pvalloc(std::size_t size) {
+    const auto page = static_cast<std::size_t>(getpagesize());
+    const std::size_t rounded = size == 0 ? page : (size + page - 1) & ~(page - 1);
+    if (rounded < size) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return allocate(rounded, page, kMallocFamily);
+}
+
+QJ_EXPORT std::size_t malloc_usable_size(void* p) { return usableSize(p); }
+
+// The C library's internal names for the same functions (the declarations of the C
+// library's headers carry attributes that the aliases need not repeat).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmissing-attributes"
+#endif
+QJ_EXPORT void* __libc_malloc(std::size_t) __attribute__((alias("malloc")));
+QJ_EXPORT void __libc_free(void*) __attribute__((alias("free")));
+QJ_EXPORT void* __libc_calloc(std::size_t, std::size_t) __attribute__((alias("calloc")));
+QJ_EXPORT void* __libc_realloc(void*, std::size_t) __attribute__((alias("realloc")));
+QJ_EXPORT void* __libc_memalign(std::size_t, std::size_t) __attribute__((alias("memalign")));
+QJ_EXPORT void* __libc_valloc(std::size_t) __attribute__((alias("valloc")));
+QJ_EXPORT void* __libc_pvalloc(std::size_t) __attribute__((alias("pvalloc")));
+
+// --- The C++ functions -------------------------------------------------------------------
+
+#define QJ_NEW(family, align)                                                                \
+    for (;;) {                                                                               \
+        if (void* p = allocate(size, align, family))                                         \
+            return p;                                                                        \
+        std::new_handler handler = std::get_new_handler();                                   \
+        if (handler == nullptr)                                                              \
+            throwBadAlloc();                                                                 \
+        handler();                                                                           \
+    }
+
+#define QJ_NEW_NOTHROW(family, align)                                                        \
+    for (;;) {                                                                               \
+        if (void* p = allocate(size, align, family))                                         \
+            return p;                                                                        \
+        std::new_handler handler = std::get_new_handler();                                   \
+        if (handler == nullptr)                                                              \
+            return nullptr;                                                                  \
+        try {                                                                                \
+            handler();                                                                       \
+        } catch (const std::bad_alloc&) {                                                    \
+            return nullptr;                                                                  \
+        }                                                                                    \
+    }
+
+#define QJ_ALIGN(a) alignmentFor(static_cast<std::size_t>(a))
+
+__attribute__((visibility("default"))) void* operator new(std::size_t size) { QJ_NEW(kNewFamily, 16) }
+__attribute__((visibility("default"))) void* operator new[](std::size_t size) { QJ_NEW(kNewArrayFamily, 16) }
+__attribute__((visibility("default"))) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    QJ_NEW_NOTHROW(kNewFamily, 16)
+}
+__attribute__((visibility("default"))) void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    QJ_NEW_NOTHROW(kNewArrayFamily, 16)
+}
+__attribute__((visibility("default"))) void* operator new(std::size_t size, std::align_val_t align) {
+    QJ_NEW(kNewFamily, QJ_ALIGN(align))
+}
+__attribute__((visibility("default"))) void* operator new[](std::size_t size, std::align_val_t align) {
+    QJ_NEW(kNewArrayFamily, QJ_ALIGN(align))
+}
+__attribute__((visibility("default"))) void* operator new(std::size_t size, std::align_val_t align,
+                                                          const std::nothrow_t&) noexcept {
+    QJ_NEW_NOTHROW(kNewFamily, QJ_ALIGN(align))
+}
+__attribute__((visibility("default"))) void* operator new[](std::size_t size, std::align_val_t align,
+                                                            const std::nothrow_t&) noexcept {
+    QJ_NEW_NOTHROW(kNewArrayFamily, QJ_ALIGN(align))
+}
+
+__attribute__((visibility("default"))) void operator delete(void* p) noexcept { release(p, kDelete); }
+__attribute__((visibility("default"))) void operator delete[](void* p) noexcept { release(p, kDeleteArray); }
+__attribute__((visibility("default"))) void operator delete(void* p, const std::nothrow_t&) noexcept {
+    release(p, kDelete);
+}
+__attribute__((visibility("default"))) void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    release(p, kDeleteArray);
+}
+__attribute__((visibility("default"))) void operator delete(void* p, std::size_t) noexcept { release(p, kDelete); }
+__attribute__((visibility("default"))) void operator delete[](void* p, std::size_t) noexcept {
+    release(p, kDeleteArray);
+}
+__attribute__((visibility("default"))) void operator delete(void* p, std::align_val_t) noexcept {
+    release(p, kDelete);
+}
+__attribute__((visibility("default"))) void operator delete[](void* p, std::align_val_t) noexcept {
+    release(p, kDeleteArray);
+}
+__attribute__((visibility("default"))) void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+    release(p, kDelete);
+}
+__attribute__((visibility("default"))) void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+    release(p, kDeleteArray);
+}
+__attribute__((visibility("default"))) void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    release(p, kDelete);
+}
+__attribute__((visibility("default"))) void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+    release(p, kDeleteArray);
+}
