@@ -23,6 +23,7 @@
 #include "frame/locks.h"
 #include "frame/report.h"
 #include "frame/settings.h"
+#include "trace/trace.h"
 
 #include <atomic>
 #include <cerrno>
@@ -266,6 +267,16 @@ QJ_INLINE void* allocate(std::size_t size, std::size_t align, Family family) {
     return p;
 }
 
+// qj_free takes a block whose first bytes hold the release fill for one released before.
+// A program's data may hold those bytes too: a block known to be live (its used tag says
+// so, or its header where there is no used tag) has them cleared before its release,
+// which fills them anyway.
+QJ_INLINE void keepFromLookingReleased(void* p, std::size_t size) {
+    auto* bytes = static_cast<unsigned char*>(p);
+    if (bytes[0] == qjd::kFreeFill)
+        std::memset(bytes, 0, size < 4 ? size : 4);
+}
+
 QJ_COLD void reportMismatch(void* p, Releaser releaser, Family family) {
     qjd::reportFatal("memory.dll: %s called for memory allocated with %s 0x%lx",
                      kReleaserNames[releaser], family <= kNewArrayFamily ? kFamilyNames[family] : "?",
@@ -302,12 +313,13 @@ QJ_INLINE void release(void* p, Releaser releaser) {
     }
     // A live block of another family is reported and left as it is; every other pointer
     // meets qj_free's own tests.
-    if (guardedSize(p) != 0) {
+    if (const std::size_t size = guardedSize(p)) {
         const Family family = familyOf(p);
         if (__builtin_expect(family != kReleaserFamily[releaser], 0)) {
             reportMismatch(p, releaser, family);
             return;
         }
+        keepFromLookingReleased(p, size);
     }
     in_library = true;
     qj::qj_free(p);
@@ -340,9 +352,11 @@ void beforeFork() {
     qjd::globalLock().enter();
     qjd::callStackLock().enter();
     qjd::histogramLock().enter();
+    qjd::memoryNamesHoldForFork();
 }
 
 void afterForkInParent() {
+    qjd::memoryNamesReleaseAfterFork();
     qjd::histogramLock().leave();
     qjd::callStackLock().leave();
     qjd::globalLock().leave();
@@ -350,6 +364,7 @@ void afterForkInParent() {
 }
 
 void afterForkInChild() {
+    qjd::memoryNamesReleaseAfterFork();
     qjd::histogramLock().leave();
     qjd::callStackLock().leave();
     qjd::globalLock().leave();

@@ -24,6 +24,9 @@ void traceFree(std::uint32_t traceValue, std::int32_t grossSize);
 // bits 0-3 back) takes the charge back from the same record. Nothing outside the sixteen
 // records is ever written.
 void memoryNameAllocate(std::int32_t index, std::int32_t grossSize);
+// The sixteen memory names' locks, held across a fork (the allocation path charges them).
+void memoryNamesHoldForFork();
+void memoryNamesReleaseAfterFork();
 void memoryNameFree(std::int32_t index, std::int32_t grossSize);
 
 // The calling thread's innermost open trace, or -1.

@@ -213,6 +213,16 @@ void traceFree(std::uint32_t traceValue, std::int32_t grossSize) {
         record->stats.removeAllocation(grossSize);
 }
 
+void memoryNamesHoldForFork() {
+    for (MemoryNameRecord& record : memoryNames)
+        record.stats.holdForFork();
+}
+
+void memoryNamesReleaseAfterFork() {
+    for (MemoryNameRecord& record : memoryNames)
+        record.stats.releaseAfterFork();
+}
+
 void memoryNameAllocate(std::int32_t index, std::int32_t grossSize) {
     memoryNameRecord(index).stats.addAllocation(grossSize);
 }

@@ -75,6 +75,10 @@ public:
     // A consistent copy of the six counters. With `patient` false the reader waits only a
     // bounded time for the lock and then reads without it.
     TraceStatsValues snapshot(bool patient = true) const noexcept;
+    // Holds the record's lock across a fork, so that the child's only thread never finds
+    // it held by a thread that the child does not have.
+    void holdForFork() const noexcept { lock_.lock(); }
+    void releaseAfterFork() const noexcept { lock_.unlock(); }
 
 private:
     mutable SpinLock lock_;

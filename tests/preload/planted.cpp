@@ -1,0 +1,81 @@
+// Planted bugs for the preloaded library: each mode makes one mistake, after printing the
+// address the report will name on standard output.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Hides where a pointer came from, so that the compiler neither warns about nor removes
+// the mismatched release.
+template <class T> __attribute__((noinline)) T* launder(T* p) {
+    asm volatile("" : "+r"(p));
+    return p;
+}
+
+void show(const void* p) {
+    std::printf("pointer 0x%lx\n", static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(p)));
+    std::fflush(stdout);
+}
+
+__attribute__((noinline)) void* leakyFunction(std::size_t size) {
+    return std::malloc(size); // site: leak
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* mode = argc > 1 ? argv[1] : "";
+    if (std::strcmp(mode, "overrun") == 0) {
+        char* p = launder(static_cast<char*>(std::malloc(13)));
+        show(p);
+        p[13] = 'x';
+        std::free(p);
+    } else if (std::strcmp(mode, "double") == 0) {
+        void* p = launder(std::malloc(24));
+        show(p);
+        std::free(p);
+        std::free(launder(p));
+    } else if (std::strcmp(mode, "middle") == 0) {
+        char* p = launder(static_cast<char*>(std::malloc(64)));
+        show(p + 16);
+        std::free(launder(p + 16));
+    } else if (std::strcmp(mode, "free-new") == 0) {
+        int* p = launder(new int(5));
+        show(p);
+        std::free(p);
+    } else if (std::strcmp(mode, "free-new[]") == 0) {
+        int* p = launder(new int[5]);
+        show(p);
+        std::free(p);
+    } else if (std::strcmp(mode, "realloc-new") == 0) {
+        int* p = launder(new int(5));
+        show(p);
+        p = static_cast<int*>(std::realloc(p, 64));
+    } else if (std::strcmp(mode, "delete-malloc") == 0) {
+        int* p = launder(static_cast<int*>(std::malloc(sizeof(int))));
+        show(p);
+        delete p;
+    } else if (std::strcmp(mode, "delete-new[]") == 0) {
+        int* p = launder(new int[5]);
+        show(p);
+        delete p;
+    } else if (std::strcmp(mode, "delete[]-malloc") == 0) {
+        int* p = launder(static_cast<int*>(std::malloc(4 * sizeof(int))));
+        show(p);
+        delete[] p;
+    } else if (std::strcmp(mode, "delete[]-new") == 0) {
+        int* p = launder(new int(5));
+        show(p);
+        delete[] p;
+    } else if (std::strcmp(mode, "leak") == 0) {
+        void* p = leakyFunction(40);
+        show(p);
+    } else {
+        std::fprintf(stderr, "unknown mode %s\n", mode);
+        return 2;
+    }
+    return 0;
+}
