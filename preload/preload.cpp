@@ -20,6 +20,7 @@
 #include "alloc/aligned.h"
 #include "alloc/block.h"
 #include "frame/frame.h"
+#include "frame/hints.h"
 #include "frame/locks.h"
 #include "frame/report.h"
 #include "frame/settings.h"
@@ -36,8 +37,6 @@
 #include <unistd.h>
 
 #define QJ_EXPORT extern "C" __attribute__((visibility("default")))
-#define QJ_INLINE inline __attribute__((always_inline))
-#define QJ_COLD __attribute__((cold, noinline))
 
 namespace qj = velt::zur::memory;
 namespace qjd = velt::zur::memory::detail;
@@ -78,7 +77,7 @@ QJ_COLD void lookUpRealHeap() {
     real_state.store(2, std::memory_order_release);
 }
 
-QJ_INLINE bool realHeapReady() {
+QJ_ALWAYS_INLINE bool realHeapReady() {
     if (__builtin_expect(real_state.load(std::memory_order_acquire) == 2, 1))
         return true;
     lookUpRealHeap();
@@ -172,7 +171,7 @@ QJ_COLD void* outsideAllocate(std::size_t size, std::size_t align) {
 // Whether p is an outside block. Only pointers within the range of outside blocks ever
 // handed out are read, and only the 16 bytes before them: for an outside block its
 // prefix, for a guarded block (whose head and pad lie before it) its own bytes.
-QJ_INLINE bool isOutside(const void* ptr) {
+QJ_ALWAYS_INLINE bool isOutside(const void* ptr) {
     const auto p = reinterpret_cast<std::uintptr_t>(ptr);
     return (p & 15) == 0 && p >= outside_low.load(std::memory_order_relaxed) &&
            p <= outside_high.load(std::memory_order_relaxed) && load64(p - 16) == (kOutsideTag ^ p);
@@ -206,7 +205,7 @@ constexpr std::size_t kLargestGuarded = (std::size_t{1} << 30) - 4096 - 1;
 std::atomic<bool> attached{false};
 
 // Whether guarded blocks are being handed out now.
-QJ_INLINE bool guarding() {
+QJ_ALWAYS_INLINE bool guarding() {
     return attached.load(std::memory_order_relaxed) && !in_library && qjd::settings.use_memoryDll &&
            !qjd::failed() && !qjd::detached.load(std::memory_order_relaxed);
 }
@@ -215,7 +214,7 @@ std::uint32_t* frontWord(void* p) {
     return reinterpret_cast<std::uint32_t*>(static_cast<unsigned char*>(p) - qjd::layout.head - 4);
 }
 
-QJ_INLINE void setFamily(void* p, Family family) {
+QJ_ALWAYS_INLINE void setFamily(void* p, Family family) {
     unsigned char* at = qjd::frontWordAt(static_cast<unsigned char*>(p) - qjd::layout.head);
     qjd::store32(at, (qjd::load32(at) & qjd::kFrontOffsetMask) | (family << qjd::kFrontHostShift));
 }
@@ -252,7 +251,7 @@ std::size_t alignmentFor(std::size_t align) {
 // The one call into qj_malloc: inlined into every allocation function, so that the call
 // stack seen by qj_malloc is the same for all of them (the program's call site, then the
 // function it called).
-QJ_INLINE void* allocate(std::size_t size, std::size_t align, Family family) {
+QJ_ALWAYS_INLINE void* allocate(std::size_t size, std::size_t align, Family family) {
     if (__builtin_expect(!guarding() || size > kLargestGuarded || align > qjd::kMaxAlignment, 0))
         return outsideAllocate(size, alignmentFor(align));
     in_library = true;
@@ -271,7 +270,7 @@ QJ_INLINE void* allocate(std::size_t size, std::size_t align, Family family) {
 // A program's data may hold those bytes too: a block known to be live (its used tag says
 // so, or its header where there is no used tag) has them cleared before its release,
 // which fills them anyway.
-QJ_INLINE void keepFromLookingReleased(void* p, std::size_t size) {
+QJ_ALWAYS_INLINE void keepFromLookingReleased(void* p, std::size_t size) {
     auto* bytes = static_cast<unsigned char*>(p);
     if (bytes[0] == qjd::kFreeFill)
         std::memset(bytes, 0, size < 4 ? size : 4);
@@ -300,7 +299,7 @@ QJ_COLD void releaseUnguarded(void* p) {
     qj::qj_free(p);
 }
 
-QJ_INLINE void release(void* p, Releaser releaser) {
+QJ_ALWAYS_INLINE void release(void* p, Releaser releaser) {
     if (p == nullptr || inBootstrap(p))
         return;
     if (isOutside(p)) {

@@ -3,7 +3,7 @@
 set -euo pipefail
 need=()
 for pkg in g++ clang cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev \
-           binutils llvm python3; do
+           binutils llvm python3 libunwind-dev sqlite3 lua5.4 xz-utils; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
