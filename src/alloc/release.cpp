@@ -39,17 +39,10 @@ namespace {
 
 constexpr std::uintptr_t kPageMask = platform::kGuardPageSize - 1;
 
-// Reads a word that may belong to a released block; false when its memory is gone (the
-// Windows heap may give a released block's pages back to the system, and a second
-// release must then be reported, not fault).
-QJ_PROBE bool probe32(std::uintptr_t at, std::uint32_t& value) {
-#if defined(_WIN32)
-    return platform::probeRead32(at, value);
-#else
-    std::memcpy(&value, reinterpret_cast<const void*>(at), sizeof value);
-    return true;
-#endif
-}
+// Reads a word the library has not proved readable; false when its memory is gone (the
+// runtime heap may give a released block's pages back to the system, and a wild pointer
+// may point between mappings): such a release is reported, not a fault.
+inline bool probe32(std::uintptr_t at, std::uint32_t& value) { return platform::probeRead32(at, value); }
 
 // True when the first `count` bytes at `at` all hold the release fill.
 QJ_PROBE bool probeReleased(std::uintptr_t at, std::uintptr_t count) {
@@ -57,10 +50,17 @@ QJ_PROBE bool probeReleased(std::uintptr_t at, std::uintptr_t count) {
         std::uint32_t word = 0;
         return probe32(at, word) && word == kFreeFillWord;
     }
-    const auto* bytes = reinterpret_cast<const volatile unsigned char*>(at);
-    for (std::uintptr_t i = 0; i < count; ++i)
-        if (bytes[i] != kFreeFill)
+    for (std::uintptr_t i = 0; i < count; ++i) {
+        // Each byte from the aligned word that holds it: such a word never crosses a page.
+        const std::uintptr_t byte = at + i;
+        std::uint32_t word = 0;
+        if (!probe32(byte & ~std::uintptr_t{3}, word))
             return false;
+        unsigned char bytes[4];
+        std::memcpy(bytes, &word, sizeof bytes);
+        if (bytes[byte & 3] != kFreeFill)
+            return false;
+    }
     return count > 0;
 }
 

@@ -8,6 +8,7 @@
 #include "frame/runtime_heap.h"
 #include "frame/settings.h"
 #include "histogram/histogram.h"
+#include "platform/platform.h"
 #include "pools/chunk_pools.h"
 #include "trace/trace.h"
 #include "tracking/alloc_info.h"
@@ -68,6 +69,7 @@ CritSecLock& globalLock() { return global_lock; }
 CritSecLock& histogramLock() { return histogram_lock; }
 
 void onProcessAttach() {
+    platform::installFaultProbe();
     readFaultPlan();
     applyAttachDefaults(settings);
     loadSettingsFile("MemorySettings.dat", settings);
@@ -101,6 +103,7 @@ void onProcessDetach() {
         std::fclose(file);
     }
     reportFaultPlanCount();
+    platform::removeFaultProbe();
 }
 
 } // namespace velt::zur::memory::detail

@@ -34,12 +34,21 @@ void* guardPagesCommit();
 void* pagesMap(std::size_t bytes);
 void pagesUnmap(void* pages, std::size_t bytes);
 
-// Reads the 32-bit word at `at`. Where the system lets a fault be recovered from cheaply
-// (Windows: a vectored exception handler that knows this one load), an unreadable word
-// returns false instead of faulting: the Windows heap may give the pages of a released
-// block back to the system, and the release path reads a released block's words to
-// recognise a second release. Elsewhere the word is read directly and true returned.
+// Reads the 32-bit word at `at`; an unreadable word (an unmapped or inaccessible page)
+// returns false instead of faulting. The release path reads words the library has not
+// proved readable: a released block's pages may have gone back to the system, and a wild
+// pointer may point into a hole between mappings. A read that succeeds costs a call and a
+// load; the fault is caught by a handler that knows the probe's one load instruction
+// (Windows: a vectored exception handler; POSIX: a SIGSEGV and SIGBUS handler that passes
+// every other fault on to the handler installed before it). Where no such handler is in
+// place (faultProbeActive() false) the word is read directly.
 bool probeRead32(std::uintptr_t at, std::uint32_t& value);
+
+// Installs the probe's fault handler (the attach handler calls it), and removes it again
+// (the detach handler), leaving in place any handler installed after it. Idempotent.
+void installFaultProbe();
+void removeFaultProbe();
+bool faultProbeActive();
 
 // Text for a person at a debugger (stderr on Linux, OutputDebugStringA on Windows).
 void debugOutput(const char* text);

@@ -5,7 +5,6 @@
 
 #include "platform/platform.h"
 
-#include "frame/hints.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -64,13 +63,7 @@ void* pagesMap(std::size_t bytes) {
 
 void pagesUnmap(void* pages, std::size_t bytes) { ::munmap(pages, bytes); }
 
-// glibc keeps released blocks below its mapping threshold mapped, and the library maps
-// larger ones itself: the word is read directly. It may be a released block's word, which
-// the address sanitizer must let be read.
-QJ_NO_ASAN bool probeRead32(std::uintptr_t at, std::uint32_t& value) {
-    std::memcpy(&value, reinterpret_cast<const void*>(at), sizeof value);
-    return true;
-}
+// probeRead32 and the fault handler behind it: fault_probe_posix.cpp.
 
 void debugOutput(const char* text) { std::fputs(text, stderr); }
 

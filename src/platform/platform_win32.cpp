@@ -123,6 +123,9 @@ void removeProbeHandler() {
     if (PVOID handler = probe_handler.exchange(nullptr))
         ::RemoveVectoredExceptionHandler(handler);
 }
+
+void installFaultProbe() { ensureProbeHandler(); }
+bool faultProbeActive() { return probe_handler.load(std::memory_order_acquire) != nullptr; }
 #else
 bool probeRead32(std::uintptr_t at, std::uint32_t& value) {
     return ::ReadProcessMemory(::GetCurrentProcess(), reinterpret_cast<const void*>(at), &value,
@@ -130,7 +133,12 @@ bool probeRead32(std::uintptr_t at, std::uint32_t& value) {
 }
 
 void removeProbeHandler() {}
+
+void installFaultProbe() {}
+bool faultProbeActive() { return true; }
 #endif
+
+void removeFaultProbe() { removeProbeHandler(); }
 
 void debugOutput(const char* text) { ::OutputDebugStringA(text); }
 

@@ -28,6 +28,7 @@
 #include <csignal>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #endif
 
@@ -36,6 +37,7 @@ namespace qj = velt::zur::memory;
 namespace {
 
 std::map<std::string, void*> blocks;
+std::map<std::string, std::vector<void*>> series; // the blocks of each mallocn
 std::map<std::string, std::int32_t> cells;
 std::vector<std::uintptr_t> guarded; // every non-null pointer qj_malloc handed out
 std::mutex output_mutex;
@@ -62,6 +64,52 @@ std::int32_t& cell(const std::string& name) {
     if (it == cells.end())
         it = cells.emplace(name, -1).first;
     return it->second;
+}
+
+// The lowest page-aligned address strictly between `low` and `high` (plus 0x800) that no
+// mapping covers, or 0.
+std::uintptr_t unmappedBetween(std::uintptr_t low, std::uintptr_t high) {
+#if defined(_WIN32)
+    std::uintptr_t at = low;
+    MEMORY_BASIC_INFORMATION info;
+    while (at < high && ::VirtualQuery(reinterpret_cast<void*>(at), &info, sizeof info) == sizeof info) {
+        const auto base = reinterpret_cast<std::uintptr_t>(info.BaseAddress);
+        if (info.State == MEM_FREE && base > low && base + 0x1000 <= high)
+            return base + 0x800;
+        at = base + info.RegionSize;
+    }
+    return 0;
+#else
+    std::FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (maps == nullptr)
+        return 0;
+    std::uintptr_t previousEnd = 0, found = 0;
+    unsigned long long start = 0, end = 0;
+    char line[512];
+    while (found == 0 && std::fgets(line, sizeof line, maps) != nullptr) {
+        if (std::sscanf(line, "%llx-%llx", &start, &end) != 2)
+            continue;
+        if (previousEnd > low && previousEnd < start && previousEnd + 0x1000 <= high)
+            found = previousEnd + 0x800;
+        previousEnd = static_cast<std::uintptr_t>(end);
+    }
+    std::fclose(maps);
+    return found;
+#endif
+}
+
+bool readable(std::uintptr_t at) {
+#if defined(_WIN32)
+    MEMORY_BASIC_INFORMATION info;
+    if (::VirtualQuery(reinterpret_cast<void*>(at), &info, sizeof info) != sizeof info)
+        return false;
+    return info.State == MEM_COMMIT && (info.Protect & (PAGE_NOACCESS | PAGE_GUARD)) == 0;
+#else
+    std::uint32_t word = 0;
+    iovec local{&word, sizeof word};
+    iovec remote{reinterpret_cast<void*>(at), sizeof word};
+    return ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(sizeof word);
+#endif
 }
 
 unsigned char* at(const std::string& name, long offset) {
@@ -174,20 +222,40 @@ void run(const std::string& line) {
         if (p != nullptr)
             guarded.push_back(reinterpret_cast<std::uintptr_t>(p));
         say("ptr " + name + " " + hex(reinterpret_cast<std::uintptr_t>(p)));
-    } else if (cmd == "mallocn") { // COUNT blocks of SIZE; NAME is the first
+    } else if (cmd == "mallocn") { // COUNT blocks of SIZE; NAME is the first, NAME.last the last
         std::string name;
         unsigned long long size = 0;
         long count = 0;
         in >> name >> size >> count;
+        std::vector<void*>& all = series[name];
         for (long i = 0; i < count; ++i) {
             void* p = qj::qj_malloc(static_cast<std::uint32_t>(size), 0);
-            if (i == 0) {
-                blocks[name] = p;
-                say("ptr " + name + " " + hex(reinterpret_cast<std::uintptr_t>(p)));
+            all.push_back(p);
+            if (i == 0 || i == count - 1) {
+                const std::string key = i == 0 ? name : name + ".last";
+                blocks[key] = p;
+                say("ptr " + key + " " + hex(reinterpret_cast<std::uintptr_t>(p)));
             }
             if (p != nullptr)
                 guarded.push_back(reinterpret_cast<std::uintptr_t>(p));
         }
+    } else if (cmd == "freen") { // every block of a mallocn series, in the order made
+        std::string name;
+        in >> name;
+        for (void* p : series.at(name))
+            qj::qj_free(p);
+    } else if (cmd == "hole") { // a pointer into unmapped address space between two blocks
+        std::string a, b;
+        in >> a >> b;
+        const auto x = reinterpret_cast<std::uintptr_t>(blocks.at(a));
+        const auto y = reinterpret_cast<std::uintptr_t>(blocks.at(b));
+        const std::uintptr_t hole = unmappedBetween(std::min(x, y), std::max(x, y));
+        blocks["hole"] = reinterpret_cast<void*>(hole);
+        say("ptr hole " + hex(hole));
+    } else if (cmd == "readable") { // whether the word at a block's pointer can be read
+        std::string name;
+        in >> name;
+        say("readable " + name + " " + (readable(reinterpret_cast<std::uintptr_t>(blocks.at(name))) ? "1" : "0"));
     } else if (cmd == "freeedge") { // one byte below the lowest or above the highest block
         std::string side;
         in >> side;
