@@ -40,8 +40,8 @@ void pagesUnmap(void* pages, std::size_t bytes);
 // pointer may point into a hole between mappings. A read that succeeds costs a call and a
 // load; the fault is caught by a handler that knows the probe's one load instruction
 // (Windows: a vectored exception handler; POSIX: a SIGSEGV and SIGBUS handler that passes
-// every other fault on to the handler installed before it). Where no such handler is in
-// place (faultProbeActive() false) the word is read directly.
+// every other fault on to the handler installed before it). faultProbeActive() tells
+// whether that handler is in place (Windows registers it at the first probe).
 bool probeRead32(std::uintptr_t at, std::uint32_t& value);
 
 // Installs the probe's fault handler (the attach handler calls it), and removes it again

@@ -124,8 +124,10 @@ void removeProbeHandler() {
         ::RemoveVectoredExceptionHandler(handler);
 }
 
-void installFaultProbe() { ensureProbeHandler(); }
-bool faultProbeActive() { return probe_handler.load(std::memory_order_acquire) != nullptr; }
+// Registered at the first probe rather than while attaching: a vectored handler the host
+// adds as the first one before that still comes after ours.
+void installFaultProbe() {}
+bool faultProbeActive() { return true; }
 #else
 bool probeRead32(std::uintptr_t at, std::uint32_t& value) {
     return ::ReadProcessMemory(::GetCurrentProcess(), reinterpret_cast<const void*>(at), &value,

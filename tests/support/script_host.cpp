@@ -138,6 +138,13 @@ void onFault(int, siginfo_t* info, void*) {
     (void)!::write(1, text, static_cast<std::size_t>(n));
     ::_exit(3);
 }
+
+void onFaultPlain(int signal) {
+    char text[32];
+    int n = std::snprintf(text, sizeof text, "plain fault %d\n", signal);
+    (void)!::write(1, text, static_cast<std::size_t>(n));
+    ::_exit(4);
+}
 #else
 LONG WINAPI onFault(EXCEPTION_POINTERS* info) {
     if (info->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION) {
@@ -407,6 +414,45 @@ void run(const std::string& line) {
         sigaction(SIGSEGV, &action, nullptr);
         sigaction(SIGBUS, &action, nullptr);
 #endif
+#if !defined(_WIN32)
+    } else if (cmd == "catchfaultsplain") { // a handler without SA_SIGINFO, through signal()
+        std::signal(SIGSEGV, &onFaultPlain);
+        std::signal(SIGBUS, &onFaultPlain);
+    } else if (cmd == "ignorefaults") {
+        std::signal(SIGSEGV, SIG_IGN);
+        std::signal(SIGBUS, SIG_IGN);
+    } else if (cmd == "sendsegv") { // a SIGSEGV sent by the process itself, not a fault
+        ::raise(SIGSEGV);
+        say("survived sendsegv");
+    } else if (cmd == "busmap") { // a file mapping's page past the file's end, between two blocks
+        std::string name, a, b;
+        in >> name >> a >> b;
+        const auto x = reinterpret_cast<std::uintptr_t>(blocks.at(a));
+        const auto y = reinterpret_cast<std::uintptr_t>(blocks.at(b));
+        const std::uintptr_t hole = unmappedBetween(std::min(x, y), std::max(x, y)) & ~std::uintptr_t{0xFFF};
+        void* pages = MAP_FAILED;
+        const int fd = ::memfd_create("qjtest", 0);
+        if (hole != 0 && fd >= 0 && ::ftruncate(fd, 4096) == 0)
+            pages = ::mmap(reinterpret_cast<void*>(hole), 2 * 4096, PROT_READ, MAP_SHARED | MAP_FIXED_NOREPLACE, fd, 0);
+        if (fd >= 0)
+            ::close(fd);
+        blocks[name] = pages == MAP_FAILED ? nullptr : static_cast<unsigned char*>(pages) + 4096 + 0x800;
+        say("ptr " + name + " " + hex(reinterpret_cast<std::uintptr_t>(blocks[name])));
+#endif
+    } else if (cmd == "pageafterlower") { // OFFSET into the page after the lower block's
+        std::string name, a, b;
+        long offset = 0;
+        in >> name >> a >> b >> offset;
+        const auto low = std::min(reinterpret_cast<std::uintptr_t>(blocks.at(a)),
+                                  reinterpret_cast<std::uintptr_t>(blocks.at(b)));
+        blocks[name] = reinterpret_cast<void*>((low | 0xFFF) + 1 + static_cast<std::uintptr_t>(offset));
+        say("ptr " + name + " " + hex(reinterpret_cast<std::uintptr_t>(blocks[name])));
+    } else if (cmd == "ptroffset") { // NEW names the pointer OFFSET bytes from NAME's
+        std::string name, base;
+        long offset = 0;
+        in >> name >> base >> offset;
+        blocks[name] = at(base, offset);
+        say("ptr " + name + " " + hex(reinterpret_cast<std::uintptr_t>(blocks[name])));
     } else if (cmd == "histcurrent") {
         say("histcurrent " + std::to_string(qj::histogramCurrentUsedMemory()));
     } else if (cmd == "histpeak") {

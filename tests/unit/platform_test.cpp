@@ -13,6 +13,9 @@
 
 #if defined(_WIN32)
 #include "debug_echo.h"
+#else
+#include <sys/mman.h>
+#include <unistd.h>
 #endif
 #include "system_probe.h"
 
@@ -69,26 +72,55 @@ __attribute__((noinline)) std::uintptr_t deepLocal(int depth) {
     return deeper;
 }
 
-TEST(Platform, ProbeReadsWordsAndOnWindowsSurvivesUnreadableOnes) {
+TEST(Platform, ProbeReadsWordsAndSurvivesUnreadableOnes) {
+    platform::installFaultProbe(); // the attach handler's part; nothing attaches here
+    ASSERT_TRUE(platform::faultProbeActive());
     std::uint32_t word = 0x12345678u;
     std::uint32_t value = 0;
     EXPECT_TRUE(platform::probeRead32(reinterpret_cast<std::uintptr_t>(&word), value));
     EXPECT_EQ(value, 0x12345678u);
-#if defined(_WIN32)
     // An inaccessible page, and pages that were given back to the system: false, on any
     // thread, and the next read goes on as usual.
     const auto guard = reinterpret_cast<std::uintptr_t>(platform::guardPagesCommit());
     ASSERT_NE(guard, 0u);
     EXPECT_FALSE(platform::probeRead32(guard + platform::kGuardPageSize, value));
+    EXPECT_FALSE(platform::probeRead32(guard + 2 * platform::kGuardPageSize - 4, value));
+#if defined(_WIN32)
     void* released = platform::pagesMap(65536);
     ASSERT_NE(released, nullptr);
     platform::pagesUnmap(released, 65536);
+#else
+    // The middle of three mappings: a hole too small for the new thread's stack, which
+    // the system would otherwise be free to place there.
+    auto* three = static_cast<unsigned char*>(platform::pagesMap(3 * 65536));
+    ASSERT_NE(three, nullptr);
+    void* released = three + 65536;
+    platform::pagesUnmap(released, 65536);
+#endif
+    EXPECT_FALSE(platform::probeRead32(reinterpret_cast<std::uintptr_t>(released), value));
     std::thread([&] {
         std::uint32_t seen = 1;
         EXPECT_FALSE(platform::probeRead32(reinterpret_cast<std::uintptr_t>(released) + 100, seen));
     }).join();
     EXPECT_TRUE(platform::probeRead32(guard + 8, value));
     EXPECT_EQ(value, 0u);
+#if !defined(_WIN32)
+    // A file mapping's page past the end of the file: SIGBUS rather than SIGSEGV.
+    const int fd = ::memfd_create("qjtest", 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 4096), 0);
+    void* file = ::mmap(nullptr, 2 * 4096, PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(file, MAP_FAILED);
+    const auto filePages = reinterpret_cast<std::uintptr_t>(file);
+    EXPECT_TRUE(platform::probeRead32(filePages + 4092, value));
+    EXPECT_FALSE(platform::probeRead32(filePages + 4096, value));
+    ::munmap(file, 2 * 4096);
+    // Removed and installed again, as a library loaded a second time does.
+    platform::removeFaultProbe();
+    EXPECT_FALSE(platform::faultProbeActive());
+    platform::installFaultProbe();
+    EXPECT_FALSE(platform::probeRead32(guard + platform::kGuardPageSize, value));
 #endif
 }
 
