@@ -5,7 +5,6 @@
 
 #include "platform/platform.h"
 
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
