@@ -18,6 +18,10 @@ struct CounterSnapshot {
 };
 CounterSnapshot readCounters();
 
+// The counters' line of the status text.
+class TextBuilder;
+void appendCounterStatus(TextBuilder& out);
+
 } // namespace velt::zur::memory::detail
 
 #endif // QJ_ALLOC_ALLOC_H

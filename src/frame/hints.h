@@ -19,6 +19,9 @@
 // Lets a function read words the address sanitizer would call freed or out of bounds;
 // without the sanitizer it changes nothing.
 #define QJ_NO_ASAN __attribute__((no_sanitize("address")))
+// A printf-style function: argument `fmt` is the format, the values start at `first`
+// (counting `this` as 1 in member functions).
+#define QJ_PRINTF_FORMAT(fmt, first) __attribute__((format(printf, fmt, first)))
 #else
 #define QJ_COLD
 #define QJ_NOINLINE
@@ -26,4 +29,5 @@
 #define QJ_LIKELY(x) (x)
 #define QJ_UNLIKELY(x) (x)
 #define QJ_NO_ASAN
+#define QJ_PRINTF_FORMAT(fmt, first)
 #endif

@@ -2,6 +2,8 @@
 #ifndef QJ_FRAME_REPORT_H
 #define QJ_FRAME_REPORT_H
 
+#include "frame/hints.h"
+
 #include <atomic>
 
 namespace velt::zur::memory {
@@ -14,11 +16,7 @@ void reportError(bool recoverable, const char* message);
 
 namespace detail {
 // Formats a message (snprintf into a buffer of its own) and makes a fatal report.
-void reportFatal(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+void reportFatal(const char* format, ...) QJ_PRINTF_FORMAT(1, 2);
 
 inline bool failed() { return failure_flag.load(std::memory_order_relaxed); }
 } // namespace detail

@@ -8,6 +8,7 @@
 
 #include "Quorrick.h"
 #include "frame/locks.h"
+#include "frame/text_builder.h"
 
 #include <cstdio>
 #include <cstring>
@@ -70,21 +71,24 @@ void histogramWriteFile(const char* path) {
     std::FILE* file = std::fopen(path, "wt");
     if (file == nullptr)
         return;
+    char text[4096];
+    TextBuilder out(text, sizeof text, file);
     // The large-block counts include blocks of exactly HistogramSizeLimit bytes.
-    std::fprintf(file, "Allocations greater than %u bytes\n", HistogramSizeLimit);
-    std::fprintf(file, "Current:%u Peak:%u\n", large_blocks.current, large_blocks.peak);
-    std::fprintf(file, "Total bytes allocated. Current:%u Peak:%u\n\n", current_bytes, peak_bytes);
+    out.append("Allocations greater than %u bytes\n", HistogramSizeLimit);
+    out.append("Current:%u Peak:%u\n", large_blocks.current, large_blocks.peak);
+    out.append("Total bytes allocated. Current:%u Peak:%u\n\n", current_bytes, peak_bytes);
     for (std::uint32_t size = 0; size < HistogramSizeLimit; ++size) {
         const HistogramRecord& r = histogram_table[size];
         if (r.current > 0)
-            std::fprintf(file, "Size:%u Current:%u Peak:%u\n", size, r.current, r.peak);
+            out.append("Size:%u Current:%u Peak:%u\n", size, r.current, r.peak);
     }
-    std::fprintf(file, "\nBlocks where current is zero\n\n");
+    out.appendText("\nBlocks where current is zero\n\n");
     for (std::uint32_t size = 0; size < HistogramSizeLimit; ++size) {
         const HistogramRecord& r = histogram_table[size];
         if (r.current == 0 && r.peak > 0)
-            std::fprintf(file, "Size:%u Peak:%u\n", size, r.peak);
+            out.append("Size:%u Peak:%u\n", size, r.peak);
     }
+    out.flush();
     std::fclose(file);
 }
 

@@ -11,6 +11,7 @@
 #include "frame/hints.h"
 #include "frame/report.h"
 #include "frame/runtime_heap.h"
+#include "frame/text_builder.h"
 #include "pools/pool_internal.h"
 
 #include <cstdio>
@@ -417,28 +418,30 @@ bool ChunkPools::holds(const void* block, std::uint32_t size, std::int32_t chain
                offset;
 }
 
-char* ChunkPools::printStatus(char* buffer) {
+void ChunkPools::appendStatus(detail::TextBuilder& out) {
     using namespace detail;
     const std::int32_t count = poolCount;
     const ChunkPool* pools = chunk_pools;
     if (count < 1 || pools == nullptr) {
-        static const char kInactive[] = "ChunkPools not activated\n";
-        std::memcpy(buffer, kInactive, sizeof kInactive);
-        return buffer + sizeof kInactive - 1;
+        out.appendText("ChunkPools not activated\n");
+        return;
     }
     constexpr int kColumn = 16;
-    char* at = buffer;
-    at += std::sprintf(at, "ChunkPools\n");
+    out.appendText("ChunkPools\n");
     for (std::int32_t i = 0; i < count; ++i)
-        at += std::sprintf(at, "%-*d", kColumn, static_cast<int>(poolBlockSizes[i]));
-    at += std::sprintf(at, "\n");
+        out.append("%-*d", kColumn, static_cast<int>(poolBlockSizes[i]));
+    out.appendText("\n");
     for (std::int32_t i = 0; i < count; ++i) {
         const MemoryPool* first = pools[i].first;
-        at += std::sprintf(at, "%-*u", kColumn,
-                           static_cast<unsigned>(first != nullptr ? first->liveBlocks : 0));
+        out.append("%-*u", kColumn, static_cast<unsigned>(first != nullptr ? first->liveBlocks : 0));
     }
-    at += std::sprintf(at, "\n");
-    return at;
+    out.appendText("\n");
+}
+
+char* ChunkPools::printStatus(char* buffer) {
+    detail::TextBuilder out(buffer, kStatusTextLength + 1);
+    appendStatus(out);
+    return buffer + out.length();
 }
 
 void ChunkPools::shutdown() {

@@ -3,9 +3,14 @@
 #ifndef QJ_POOLS_CHUNK_POOLS_H
 #define QJ_POOLS_CHUNK_POOLS_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace velt::zur::memory {
+
+namespace detail {
+class TextBuilder;
+}
 
 class ChunkPools {
 public:
@@ -21,7 +26,12 @@ public:
     // Whether `block` is the start of a chunk of the MemoryPool that `size` and
     // `chainIndex` name; a block's whole chunk is then at least `size` bytes long.
     static bool holds(const void* block, std::uint32_t size, std::int32_t chainIndex);
-    // Writes the status table at `buffer`; returns the position of its terminating zero.
+    // Longest status table: the title, then 17 columns of 16 characters on two lines.
+    static constexpr std::size_t kStatusTextLength = 557;
+    // Appends the status table to `out`.
+    static void appendStatus(detail::TextBuilder& out);
+    // Writes the status table at `buffer`, which holds at least kStatusTextLength + 1
+    // bytes; returns the position of its terminating zero.
     static char* printStatus(char* buffer);
     static void shutdown();
 };

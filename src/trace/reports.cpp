@@ -1,5 +1,5 @@
-// The trace and resource reports and the number formatting every report of the
-// subsystem uses.
+// The trace and resource reports, built with the frame's text builder and number
+// formatting.
 //
 // Differences from a single shared text area, all for safety under concurrency:
 // - every build formats its numbers into a NumberArea of its own, and no result is ever
@@ -67,67 +67,7 @@ private:
 
 SpinLock& reportBuildLock() { return report_build_lock; }
 
-const char* formatNumber(NumberArea& area, std::int32_t value, bool restart) {
-    std::size_t pos = (restart || !area.used) ? 0 : area.next;
-    // A result that would not fit behind the previous ones starts the area again.
-    if (pos + kMaxNumberText > sizeof area.text)
-        pos = 0;
-    char reversed[kMaxNumberText];
-    std::size_t n = 0;
-    std::uint32_t magnitude = value < 0 ? 0u - static_cast<std::uint32_t>(value)
-                                        : static_cast<std::uint32_t>(value);
-    int inGroup = 0;
-    do {
-        if (inGroup == 3) {
-            reversed[n++] = '.';
-            inGroup = 0;
-        }
-        reversed[n++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-        ++inGroup;
-    } while (magnitude != 0);
-    if (value < 0)
-        reversed[n++] = '-';
-    char* out = area.text + pos;
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = reversed[n - 1 - i];
-    out[n] = '\0';
-    area.next = pos + n + 1;
-    area.used = true;
-    return out;
-}
-
-bool TextOut::append(const char* format, ...) {
-    if (cut || capacity == 0)
-        return false;
-    const std::size_t space = capacity - length;
-    va_list args;
-    va_start(args, format);
-    const int n = std::vsnprintf(buffer + length, space, format, args);
-    va_end(args);
-    if (n < 0 || static_cast<std::size_t>(n) >= space) {
-        buffer[length] = '\0'; // a piece that does not fit is left out whole
-        cut = true;
-        return false;
-    }
-    length += static_cast<std::size_t>(n);
-    return true;
-}
-
-bool TextOut::appendRaw(const char* text, std::size_t count) {
-    if (cut || capacity == 0)
-        return false;
-    if (count > room()) {
-        cut = true;
-        return false;
-    }
-    std::memcpy(buffer + length, text, count);
-    length += count;
-    buffer[length] = '\0';
-    return true;
-}
-
-bool buildTraceReport(const TraceTable& table, TextOut& out, bool patient) {
+bool buildTraceReport(const TraceTable& table, TextBuilder& out, bool patient) {
     const std::int32_t count = table.count.load(std::memory_order_acquire);
     if (count < 1)
         return false;
@@ -171,7 +111,7 @@ bool buildTraceReport(const TraceTable& table, TextOut& out, bool patient) {
 
 const char* traceReport() {
     ReportBuildGuard guard(true);
-    TextOut out(trace_report_text, sizeof trace_report_text);
+    TextBuilder out(trace_report_text, sizeof trace_report_text);
     return buildTraceReport(traceIdentifierTable, out) ? trace_report_text : "no traces found";
 }
 
@@ -187,7 +127,7 @@ void writeTraceReportFile(const char* path) {
 }
 
 const char* resourceReportLocked(bool patient) {
-    TextOut out(resource_report_text, sizeof resource_report_text);
+    TextBuilder out(resource_report_text, sizeof resource_report_text);
     return buildTraceReport(resourceTable, out, patient) ? resource_report_text
                                                          : "no resources found";
 }

@@ -2,9 +2,12 @@
 #ifndef QJ_TRACE_TRACE_H
 #define QJ_TRACE_TRACE_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace velt::zur::memory::detail {
+
+class TextBuilder;
 
 constexpr std::int32_t kMemoryNameCount = 16;
 
@@ -40,6 +43,12 @@ std::int32_t traceIdentifierCount();
 // trace report the host holds is not overwritten). Called at detach, where it waits only a
 // bounded time for a lock whose holder may have ended with its thread.
 const char* resourceReport();
+
+// The status text's parts: a line per memory name, or "TraceIdentifiers not active\n";
+// and "\nResources\n<resource report>\n\n", the report cut at a line end, with a notice,
+// when it does not fit before the last `reserve` bytes of room.
+void appendMemoryNameStatus(TextBuilder& out);
+void appendResourceStatus(TextBuilder& out, std::size_t reserve);
 
 } // namespace velt::zur::memory::detail
 

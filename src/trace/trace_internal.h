@@ -4,10 +4,11 @@
 #ifndef QJ_TRACE_TRACE_INTERNAL_H
 #define QJ_TRACE_TRACE_INTERNAL_H
 
+#include "frame/text_builder.h"
+#include "status/status.h" // the status text's size, which the resource section is cut to
 #include "trace/trace.h"
 #include "trace/trace_stats.h"
 
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -52,44 +53,12 @@ std::int32_t traceStackDepth();
 std::int32_t traceStackIdentifier(std::int32_t slot);
 
 // --- Reports ------------------------------------------------------------------------
-// Where formatNumber writes. Every report build owns one, so concurrent builds never share
-// an area; a result that would not fit behind the previous ones starts the area again.
-struct NumberArea {
-    char text[1024] = {};
-    std::size_t next = 0;
-    bool used = false;
-};
-// Longest result: "-2.147.483.648" and its terminating zero.
-constexpr std::size_t kMaxNumberText = 15;
-const char* formatNumber(NumberArea& area, std::int32_t value, bool restart);
-
-// Text built into a buffer of fixed capacity. A piece that does not fit in full is not
-// written at all and marks the text as cut; nothing is ever written past the capacity.
-struct TextOut {
-    char* buffer;
-    std::size_t capacity; // including the terminating zero
-    std::size_t length = 0;
-    bool cut = false;
-
-    TextOut(char* b, std::size_t c) : buffer(b), capacity(c) {
-        if (capacity > 0)
-            buffer[0] = '\0';
-    }
-    bool append(const char* format, ...)
-#if defined(__GNUC__)
-        __attribute__((format(printf, 2, 3)))
-#endif
-        ;
-    bool appendRaw(const char* text, std::size_t count);
-    std::size_t room() const { return capacity - 1 - length; }
-};
-
 // Appends the report of `table` (header line and sorted lines) to `out`; false, with
 // nothing appended, when the table is empty. The caller holds reportBuildLock().
-bool buildTraceReport(const TraceTable& table, TextOut& out, bool patient = true);
+bool buildTraceReport(const TraceTable& table, TextBuilder& out, bool patient = true);
 
-// Serialises every report build: the report buffers, the sort scratch and the status
-// text have one writer at a time. Taken after the global lock, never before it.
+// Serialises every report build: the report buffers and the sort scratch have one writer
+// at a time. Taken after the global lock, never before it.
 SpinLock& reportBuildLock();
 
 // The trace report ("no traces found" when no identifier exists) in its own buffer. The
@@ -100,10 +69,6 @@ void writeTraceReportFile(const char* path);
 // The resource report ("no resources found" when no resource exists) in its own buffer;
 // the caller holds reportBuildLock().
 const char* resourceReportLocked(bool patient);
-
-// Version line of the status text.
-constexpr char kVersionBanner[] = "Quorrick.dll Ver:1.01 Date:2005/01/10";
-constexpr std::size_t kStatusTextSize = 128000;
 
 // --- Tests ----------------------------------------------------------------------------
 // Back to the state at load: no names, no records (all freed), an empty stack, frames 0.

@@ -6,6 +6,7 @@
 #include "frame/locks.h"
 #include "frame/runtime_heap.h"
 #include "frame/settings.h"
+#include "frame/text_builder.h"
 #include "platform/platform.h"
 #include "tracking/alloc_info.h"
 #include "trace/trace.h"
@@ -26,15 +27,17 @@ namespace {
 constexpr char kNotAvailable[] = "can't dump allocations: callstack information not available.";
 constexpr char kWritten[] = "allocation and callstack information written";
 
-void writeSite(std::FILE* file, const AllocInfo& r) {
-    std::fprintf(file,
-                 "alloc depth=%d peakSize=%d peakNumAllocs=%d currentNumAllocs=%d "
-                 "currentTotalSize=%d minAllocSize=%d maxAllocSize=%d ",
-                 r.depth, r.peakSize, r.peakNumAllocs, r.currentNumAllocs, r.currentTotalSize,
-                 r.minAllocSize, r.maxAllocSize);
+// The report goes to its file through a buffer of this size on the stack.
+constexpr std::size_t kReportBufferSize = 8192;
+
+void writeSite(TextBuilder& out, const AllocInfo& r) {
+    out.append("alloc depth=%d peakSize=%d peakNumAllocs=%d currentNumAllocs=%d "
+               "currentTotalSize=%d minAllocSize=%d maxAllocSize=%d ",
+               r.depth, r.peakSize, r.peakNumAllocs, r.currentNumAllocs, r.currentTotalSize,
+               r.minAllocSize, r.maxAllocSize);
     for (std::int32_t i = 0; i < r.depth; ++i)
-        std::fprintf(file, "0x%08" PRIxPTR "%s", r.frames[i], i + 1 < r.depth ? "<-" : "");
-    std::fputs("\n", file);
+        out.append("0x%08" PRIxPTR "%s", r.frames[i], i + 1 < r.depth ? "<-" : "");
+    out.appendText("\n");
 }
 
 } // namespace
@@ -68,14 +71,15 @@ void moduleTableRefresh() {
 
 void allocInfoReport(const char* path, bool includeAll, bool release, std::int32_t traceFilter) {
     std::FILE* file = path != nullptr ? std::fopen(path, "wt") : nullptr;
+    char text[kReportBufferSize];
+    TextBuilder out(text, sizeof text, file);
     if (file != nullptr) {
-        std::fputs("# Leak report format v1.10\n", file);
-        std::fputs("\n# Module dump\n", file);
+        out.appendText("# Leak report format v1.10\n");
+        out.appendText("\n# Module dump\n");
         for (std::int32_t i = 0; i < moduleCount; ++i)
-            std::fprintf(file, "module %s 0x%08" PRIxPTR " 0x%08" PRIxPTR "\n", moduleTable[i].name,
-                         moduleTable[i].base, moduleTable[i].size);
-        std::fprintf(file, "\n# Allocation history (%s)\n",
-                     includeAll ? "all allocations" : "leaks only");
+            out.append("module %s 0x%08" PRIxPTR " 0x%08" PRIxPTR "\n", moduleTable[i].name,
+                       moduleTable[i].base, moduleTable[i].size);
+        out.append("\n# Allocation history (%s)\n", includeAll ? "all allocations" : "leaks only");
     }
 
     // Every non-empty bucket counts as populated. The longest chain counts, per bucket,
@@ -95,7 +99,7 @@ void allocInfoReport(const char* path, bool includeAll, bool release, std::int32
             AllocInfo* next = record->next;
             if (traceFilter == -1 || record->traceId == traceFilter) {
                 if (file != nullptr && (record->currentNumAllocs != 0 || includeAll))
-                    writeSite(file, *record);
+                    writeSite(out, *record);
                 ++elements;
                 ++chain;
                 if (release)
@@ -109,11 +113,12 @@ void allocInfoReport(const char* path, bool includeAll, bool release, std::int32
 
     if (file != nullptr) {
         const double share = hashSize > 0 ? populated * 100.0 / hashSize : 0.0;
-        std::fputs("\n# AllocInfo hash table summary:\n", file);
-        std::fprintf(file, "# hash size: %d\n", hashSize);
-        std::fprintf(file, "# populated bucket indices: %d (%5.2g%%)\n", populated, share);
-        std::fprintf(file, "# total elements: %d\n", elements);
-        std::fprintf(file, "# longest chain: %d\n", longest);
+        out.appendText("\n# AllocInfo hash table summary:\n");
+        out.append("# hash size: %d\n", hashSize);
+        out.append("# populated bucket indices: %d (%5.2g%%)\n", populated, share);
+        out.append("# total elements: %d\n", elements);
+        out.append("# longest chain: %d\n", longest);
+        out.flush();
         std::fclose(file);
     }
     if (release)
