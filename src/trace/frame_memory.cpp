@@ -10,6 +10,7 @@
 #include "trace/frame_memory.h"
 
 #include "frame/settings.h"
+#include "frame/text_builder.h"
 #include "trace/trace_internal.h"
 
 #include <cstdio>
@@ -24,18 +25,18 @@ bool frame_memory_started = false;
 std::int32_t frame_memory_columns = 0; // memory names in the last header written
 
 // A name as a CSV field: quoted when it holds a separator, a quote or a line end.
-void writeName(std::FILE* file, const char* name, const char* suffix) {
+void writeName(TextBuilder& out, const char* name, const char* suffix) {
     if (std::strpbrk(name, ",\"\r\n") == nullptr) {
-        std::fprintf(file, ",%s%s", name, suffix);
+        out.append(",%s%s", name, suffix);
         return;
     }
-    std::fputs(",\"", file);
+    out.appendText(",\"");
     for (const char* c = name; *c != '\0'; ++c) {
         if (*c == '"')
-            std::fputc('"', file);
-        std::fputc(*c, file);
+            out.appendRaw("\"", 1);
+        out.appendRaw(c, 1);
     }
-    std::fprintf(file, "%s\"", suffix);
+    out.append("%s\"", suffix);
 }
 
 } // namespace
@@ -67,21 +68,24 @@ void writeFrameMemoryLine(const char* path, std::uint32_t frame) {
     if (file == nullptr)
         return;
     frame_memory_started = true;
+    char text[1024];
+    TextBuilder out(text, sizeof text, file);
     if (count != frame_memory_columns) {
-        std::fputs("frame", file);
+        out.appendText("frame");
         for (std::int32_t i = 0; i < count; ++i) {
             const char* name = memoryNames[i].name[0] != '\0' ? memoryNames[i].name : "qj7";
-            writeName(file, name, "_bytes");
-            writeName(file, name, "_blocks");
+            writeName(out, name, "_bytes");
+            writeName(out, name, "_blocks");
         }
-        std::fputs(",total_bytes,total_blocks\n", file);
+        out.appendText(",total_bytes,total_blocks\n");
         frame_memory_columns = count;
     }
-    std::fprintf(file, "%u", frame);
+    out.append("%u", frame);
     for (std::int32_t i = 0; i < count; ++i)
-        std::fprintf(file, ",%d,%d", values[i].bytes, values[i].numAllocs);
-    std::fprintf(file, ",%lld,%lld\n", static_cast<long long>(totalBytes),
-                 static_cast<long long>(totalBlocks));
+        out.append(",%d,%d", values[i].bytes, values[i].numAllocs);
+    out.append(",%lld,%lld\n", static_cast<long long>(totalBytes),
+               static_cast<long long>(totalBlocks));
+    out.flush();
     std::fclose(file);
 }
 

@@ -30,14 +30,19 @@ constexpr char kWritten[] = "allocation and callstack information written";
 // The report goes to its file through a buffer of this size on the stack.
 constexpr std::size_t kReportBufferSize = 8192;
 
+// A site's return addresses, innermost first, and the end of its line.
+void writeFrames(TextBuilder& out, const AllocInfo& r) {
+    for (std::int32_t i = 0; i < r.depth; ++i)
+        out.append("0x%08" PRIxPTR "%s", r.frames[i], i + 1 < r.depth ? "<-" : "");
+    out.appendText("\n");
+}
+
 void writeSite(TextBuilder& out, const AllocInfo& r) {
     out.append("alloc depth=%d peakSize=%d peakNumAllocs=%d currentNumAllocs=%d "
                "currentTotalSize=%d minAllocSize=%d maxAllocSize=%d ",
                r.depth, r.peakSize, r.peakNumAllocs, r.currentNumAllocs, r.currentTotalSize,
                r.minAllocSize, r.maxAllocSize);
-    for (std::int32_t i = 0; i < r.depth; ++i)
-        out.append("0x%08" PRIxPTR "%s", r.frames[i], i + 1 < r.depth ? "<-" : "");
-    out.appendText("\n");
+    writeFrames(out, r);
 }
 
 } // namespace
@@ -167,6 +172,8 @@ void allocInfoChurnReport(const char* path, std::int32_t count) {
     std::FILE* file = path != nullptr ? std::fopen(path, "wt") : nullptr;
     if (file == nullptr)
         return;
+    char text[kReportBufferSize];
+    TextBuilder out(text, sizeof text, file);
     // Every site that allocated since creation or the last clear.
     std::uint32_t total = 0;
     const std::int32_t hashSize = allocInfoHashSize();
@@ -189,34 +196,32 @@ void allocInfoChurnReport(const char* path, std::int32_t count) {
 
     const std::int32_t visual = currentVisualFrame();
     const std::int32_t physic = currentPhysicFrame();
-    std::fputs("# Frame churn report format v1.0\n", file);
-    std::fputs("\n# Module dump\n", file);
+    out.appendText("# Frame churn report format v1.0\n");
+    out.appendText("\n# Module dump\n");
     for (std::int32_t i = 0; i < moduleCount; ++i)
-        std::fprintf(file, "module %s 0x%08" PRIxPTR " 0x%08" PRIxPTR "\n", moduleTable[i].name,
-                     moduleTable[i].base, moduleTable[i].size);
-    std::fprintf(file, "\n# Allocation sites by bytes in one frame (%u of %u; visual frame %d, "
-                       "physics frame %d)\n",
-                 shown, n, visual, physic);
+        out.append("module %s 0x%08" PRIxPTR " 0x%08" PRIxPTR "\n", moduleTable[i].name,
+                   moduleTable[i].base, moduleTable[i].size);
+    out.append("\n# Allocation sites by bytes in one frame (%u of %u; visual frame %d, "
+               "physics frame %d)\n",
+               shown, n, visual, physic);
     for (std::uint32_t k = 0; k < shown; ++k) {
         const AllocInfo& r = *sites[k];
-        std::fprintf(file,
-                     "alloc depth=%d visualFramePeakBytes=%d visualFramePeakAllocs=%d "
-                     "physicFramePeakBytes=%d physicFramePeakAllocs=%d visualFrameBytes=%d "
-                     "visualFrameAllocs=%d physicFrameBytes=%d physicFrameAllocs=%d "
-                     "currentNumAllocs=%d currentTotalSize=%d minAllocSize=%d maxAllocSize=%d ",
-                     r.depth, r.visualChurn.peakBytes, r.visualChurn.peakAllocs,
-                     r.physicChurn.peakBytes, r.physicChurn.peakAllocs,
-                     frameChurnBytes(r.visualChurn, visual), frameChurnAllocs(r.visualChurn, visual),
-                     frameChurnBytes(r.physicChurn, physic), frameChurnAllocs(r.physicChurn, physic),
-                     r.currentNumAllocs, r.currentTotalSize, r.minAllocSize, r.maxAllocSize);
-        for (std::int32_t i = 0; i < r.depth; ++i)
-            std::fprintf(file, "0x%08" PRIxPTR "%s", r.frames[i], i + 1 < r.depth ? "<-" : "");
-        std::fputs("\n", file);
+        out.append("alloc depth=%d visualFramePeakBytes=%d visualFramePeakAllocs=%d "
+                   "physicFramePeakBytes=%d physicFramePeakAllocs=%d visualFrameBytes=%d "
+                   "visualFrameAllocs=%d physicFrameBytes=%d physicFrameAllocs=%d "
+                   "currentNumAllocs=%d currentTotalSize=%d minAllocSize=%d maxAllocSize=%d ",
+                   r.depth, r.visualChurn.peakBytes, r.visualChurn.peakAllocs,
+                   r.physicChurn.peakBytes, r.physicChurn.peakAllocs,
+                   frameChurnBytes(r.visualChurn, visual), frameChurnAllocs(r.visualChurn, visual),
+                   frameChurnBytes(r.physicChurn, physic), frameChurnAllocs(r.physicChurn, physic),
+                   r.currentNumAllocs, r.currentTotalSize, r.minAllocSize, r.maxAllocSize);
+        writeFrames(out, r);
     }
     if (sites == nullptr || scratch == nullptr)
-        std::fputs("# not enough memory to sort the sites\n", file);
+        out.appendText("# not enough memory to sort the sites\n");
     heapRelease(sites);
     heapRelease(scratch);
+    out.flush();
     std::fclose(file);
 }
 
