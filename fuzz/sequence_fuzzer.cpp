@@ -993,11 +993,9 @@ void attach(const Switches& s) {
     text += format("tailguard_length %d\nuse_valloc %d\nuse_qj7_tags %d\n", s.guardLength, s.valloc, s.tags);
     if (s.leakreport)
         text += "leakreport " + workFile("leaks.txt") + "\n";
-    // The attach handler's steps, with the settings text in place of MemorySettings.dat.
-    d::Settings& set = d::settings;
-    set = d::Settings{};
-    d::applyAttachDefaults(set);
-    d::parseSettings(text.data(), text.size(), set);
+    // The library's own start, with the settings text in place of MemorySettings.dat.
+    d::startLibrary(text.data(), text.size());
+    const d::Settings& set = d::settings;
     expect(set.use_memoryDll == s.memoryDll && set.use_histogram == s.histogram && set.use_pools == s.pools &&
                set.use_callstack == s.callstack && set.use_traceIdentifiers == s.traceIds &&
                set.use_memoryUsedTag == s.usedTag && set.patterns == s.patterns &&
@@ -1006,21 +1004,11 @@ void attach(const Switches& s) {
                set.hash_size == s.hashSize && set.include_all == s.includeAll &&
                set.has_leakreport == s.leakreport,
            "settings read back as written");
-    d::computeBlockLayout();
-    if (set.use_pools) {
-        qj::ChunkPools::init();
-        if (s.chunksPerPool != 0)
-            for (std::uint32_t size : kPoolClasses)
-                expect(d::setNominalChunkBytes(size, static_cast<std::int32_t>((size + 3) & ~3u) * s.chunksPerPool),
-                       "small memoryChunks");
-    }
-    if (set.use_callstack) {
-        // Capture stays on from the first input that asks for it: its start line is
-        // written once per process, as once per attach.
-        d::initCallStack();
-        d::allocInfoTableInit(set.hash_size);
-    }
-    d::main_thread_id = d::callingThreadId();
+    // Before the first block: pools of a few chunks each, so that inputs reach full pools.
+    if (set.use_pools && s.chunksPerPool != 0)
+        for (std::uint32_t size : kPoolClasses)
+            expect(d::setNominalChunkBytes(size, static_cast<std::int32_t>((size + 3) & ~3u) * s.chunksPerPool),
+                   "small memoryChunks");
 }
 
 void resetModel(const Switches& s) {

@@ -381,13 +381,13 @@ struct PreloadEntry {
         realHeapReady();
         LibraryScope scope;
         qjd::aligned_blocks = true;
-        qjd::onProcessAttach();
+        qjd::startLibrary();
         pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild);
         attached.store(true, std::memory_order_release);
     }
     ~PreloadEntry() {
         LibraryScope scope;
-        qjd::onProcessDetach();
+        qjd::stopLibrary();
     }
 };
 PreloadEntry preload_entry __attribute__((init_priority(65535)));

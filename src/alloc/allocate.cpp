@@ -42,7 +42,6 @@ void computeBlockLayout() {
     l.patterns = s.patterns;
     setLargeBlockPlacement(l.head);
     layout = l;
-    initCounters();
 }
 
 namespace {

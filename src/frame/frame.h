@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <atomic>
+#include <cstddef>
 
 namespace velt::zur::memory::detail {
 
@@ -33,9 +34,16 @@ inline platform::ThreadId callingThreadId() {
 }
 #endif
 
-// Attach and detach handlers, called by the platform's loader entry.
-void onProcessAttach();
-void onProcessDetach();
+// Starts the library on the calling thread, which becomes the main thread: the fault
+// probe, the runtime heap's fault plan, the settings (their defaults, then the `length`
+// bytes of `settingsText`, or MemorySettings.dat from the current directory when it is
+// null, then QUORRICK_SETTINGS), the block layout, the counters, the chunk pools and the
+// call stacks. The loader entry calls
+// it once at load; the sequence fuzzer calls it for each input with a settings text.
+void startLibrary(const char* settingsText = nullptr, std::size_t length = 0);
+// Stops the library at unload: the histogram file, the pools, the leak report and the
+// resource file. Called by the loader entry.
+void stopLibrary();
 
 } // namespace velt::zur::memory::detail
 

@@ -1,7 +1,8 @@
 // Start and stop of the library: the static initialisers in their fixed order, and the
-// attach and detach handlers that the platform's loader entry calls.
+// start and stop sequences that the platform's loader entry calls.
 #include "alloc/aligned.h"
 #include "alloc/alloc.h"
+#include "alloc/counters.h"
 #include "callstack/callstack.h"
 #include "frame/frame.h"
 #include "frame/locks.h"
@@ -35,13 +36,19 @@ __attribute__((tls_model("initial-exec"))) thread_local platform::ThreadId cache
 
 namespace {
 
+// The steps between the locks, in the fixed order of construction.
+enum class StaticStep { kMemoryNames, kTraceStack };
+
 struct StaticStart {
-    explicit StaticStart(int step) {
-        // Steps between the locks, in the fixed order of construction.
-        if (step == 0)
+    explicit StaticStart(StaticStep step) {
+        switch (step) {
+        case StaticStep::kMemoryNames:
             clearMemoryNames();
-        else
+            break;
+        case StaticStep::kTraceStack:
             clearTraceStack();
+            break;
+        }
     }
 };
 
@@ -60,22 +67,26 @@ void adjustSettingsForHost(Settings& s) {
 // stack. Destruction runs in reverse, after the detach handler.
 CritSecLock call_stack_lock QJ_INIT_ORDER(1001);
 CritSecLock global_lock QJ_INIT_ORDER(1002);
-static StaticStart memory_names_start QJ_INIT_ORDER(1003){0};
+static StaticStart memory_names_start QJ_INIT_ORDER(1003){StaticStep::kMemoryNames};
 CritSecLock histogram_lock QJ_INIT_ORDER(1004);
-static StaticStart trace_stack_start QJ_INIT_ORDER(1005){1};
+static StaticStart trace_stack_start QJ_INIT_ORDER(1005){StaticStep::kTraceStack};
 
 CritSecLock& callStackLock() { return call_stack_lock; }
 CritSecLock& globalLock() { return global_lock; }
 CritSecLock& histogramLock() { return histogram_lock; }
 
-void onProcessAttach() {
+void startLibrary(const char* settingsText, std::size_t length) {
     platform::installFaultProbe();
     readFaultPlan();
     applyAttachDefaults(settings);
-    loadSettingsFile("MemorySettings.dat", settings);
+    if (settingsText != nullptr)
+        parseSettings(settingsText, length, settings);
+    else
+        loadSettingsFile("MemorySettings.dat", settings);
     loadSettingsEnvironment(settings);
     adjustSettingsForHost(settings);
     computeBlockLayout();
+    initCounters();
     if (settings.use_pools)
         ChunkPools::init();
     if (settings.use_callstack) {
@@ -85,7 +96,7 @@ void onProcessAttach() {
     main_thread_id = callingThreadId();
 }
 
-void onProcessDetach() {
+void stopLibrary() {
     if (settings.use_histogram)
         histogramWriteFile("memoryHistogramAtExit.txt");
     // From here on every entry point is a plain pass-through: the pools and the site

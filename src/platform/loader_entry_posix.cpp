@@ -11,12 +11,12 @@
 
 // --- Load and unload ----------------------------------------------------------------
 // Linux has no loader notifications: a static object constructed after every other
-// static of the library runs the attach handler on the loading thread, and its
-// destruction, which comes before the locks' own, runs the detach handler.
+// static of the library starts the library on the loading thread, and its destruction,
+// which comes before the locks' own, stops it.
 namespace {
 struct LoaderEntry {
-    LoaderEntry() { velt::zur::memory::detail::onProcessAttach(); }
-    ~LoaderEntry() { velt::zur::memory::detail::onProcessDetach(); }
+    LoaderEntry() { velt::zur::memory::detail::startLibrary(); }
+    ~LoaderEntry() { velt::zur::memory::detail::stopLibrary(); }
 };
 LoaderEntry loader_entry __attribute__((init_priority(65535)));
 } // namespace

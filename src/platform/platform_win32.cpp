@@ -286,10 +286,10 @@ void pagesUnmap(void* pages, std::size_t) { ::VirtualFree(pages, 0, MEM_RELEASE)
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
-        velt::zur::memory::detail::onProcessAttach();
+        velt::zur::memory::detail::startLibrary();
         break;
     case DLL_PROCESS_DETACH:
-        velt::zur::memory::detail::onProcessDetach();
+        velt::zur::memory::detail::stopLibrary();
         // The handler lives in this DLL's code, which may be unloaded now.
         velt::zur::memory::platform::removeProbeHandler();
         break;
