@@ -65,8 +65,9 @@ TEST(Platform, GuardPagesAreOneWritablePageBeforeAnInaccessibleOne) {
 __attribute__((noinline)) std::uintptr_t deepLocal(int depth) {
     volatile char pad[4000];
     pad[0] = 1;
+    volatile std::uintptr_t address = reinterpret_cast<std::uintptr_t>(&pad[0]); // a number now
     if (depth == 0)
-        return reinterpret_cast<std::uintptr_t>(&pad[0]);
+        return address;
     const std::uintptr_t deeper = deepLocal(depth - 1);
     pad[1] = 2; // used after the call: the recursion stays a real one
     return deeper;

@@ -213,7 +213,7 @@ TEST_F(TraceStress, TracesOpenedAndClosedWhileBlocksMove) {
     }
 
     // Reconcile the live blocks against every trace record and memory name.
-    std::int64_t tracedCount = 0, tracedBytes = 0, nameCount[16] = {}, nameBytes[16] = {};
+    std::int64_t tracedCount = 0, nameCount[16] = {}, nameBytes[16] = {};
     std::vector<std::int64_t> perTraceCount(d::traceIdentifierCount()),
         perTraceBytes(d::traceIdentifierCount());
     for (const auto& blocksOfThread : live)
@@ -223,7 +223,6 @@ TEST_F(TraceStress, TracesOpenedAndClosedWhileBlocksMove) {
             if (b.traceValue != 0) {
                 ASSERT_LE(b.traceValue, perTraceCount.size());
                 ++tracedCount;
-                tracedBytes += b.size;
                 perTraceCount[b.traceValue - 1] += 1;
                 perTraceBytes[b.traceValue - 1] += b.size;
             }
