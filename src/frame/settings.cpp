@@ -1,5 +1,6 @@
 // MemorySettings.dat: whitespace-separated tokens, each known key followed by its value.
 #include "frame/settings.h"
+#include "platform/platform.h"
 
 #include "frame/runtime_heap.h"
 
@@ -189,6 +190,11 @@ bool loadSettingsFile(const char* path, Settings& s) {
     std::fclose(file);
     if (text == nullptr)
         return true; // opened but unreadable: every setting stays at its default
+    // Read as the runtime's text mode reads it: where a character ends a text file, the
+    // settings end there.
+    if (platform::kTextFileEnd >= 0)
+        if (const void* end = std::memchr(text, platform::kTextFileEnd, length))
+            length = static_cast<std::size_t>(static_cast<const char*>(end) - text);
     parseSettings(text, length, s);
     heapRelease(text);
     return true;

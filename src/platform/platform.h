@@ -50,6 +50,14 @@ void installFaultProbe();
 void removeFaultProbe();
 bool faultProbeActive();
 
+// The character that ends a text file where the runtime's text mode stops reading at it
+// (Windows: Ctrl-Z, 0x1A), or -1 where no character does.
+#if defined(_WIN32)
+constexpr int kTextFileEnd = 0x1A;
+#else
+constexpr int kTextFileEnd = -1;
+#endif
+
 // Text for a person at a debugger (stderr on Linux, OutputDebugStringA on Windows).
 void debugOutput(const char* text);
 

@@ -1,12 +1,17 @@
 // The settings file rules, one case per row.
 #include "frame/settings.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 
+#include "scratch_dir.h"
+
 using velt::zur::memory::detail::applyAttachDefaults;
+using velt::zur::memory::detail::loadSettingsFile;
 using velt::zur::memory::detail::parseSettings;
 using velt::zur::memory::detail::Settings;
 
@@ -166,6 +171,19 @@ TEST(Settings, EveryKeyIsRead) {
     EXPECT_TRUE(s.use_valloc);
     EXPECT_TRUE(s.use_qj7_tags);
     EXPECT_TRUE(s.callstack_unwind);
+}
+
+// Windows' text mode ends a file at a Ctrl-Z; the settings file ends there too. Elsewhere
+// the character is no part of any key and the line after it is read.
+TEST(Settings, FileEndsWhereTheRuntimesTextModeEndsIt) {
+    const ScratchDir scratch;
+    const std::string path = scratch.file("MemorySettings.dat");
+    std::ofstream(path, std::ios::binary) << "use_histogram 1\n\x1A\nuse_pools 0\n";
+    Settings s;
+    applyAttachDefaults(s);
+    ASSERT_TRUE(loadSettingsFile(path.c_str(), s));
+    EXPECT_TRUE(s.use_histogram);
+    EXPECT_EQ(s.use_pools, velt::zur::memory::platform::kTextFileEnd >= 0);
 }
 
 } // namespace
