@@ -375,11 +375,13 @@ void beforeFork() {
     qjd::globalLock().enter();
     qjd::callStackLock().enter();
     qjd::histogramLock().enter();
+    qjd::statisticsHoldForFork();
     qjd::memoryNamesHoldForFork();
 }
 
 void afterForkInParent() {
     qjd::memoryNamesReleaseAfterFork();
+    qjd::statisticsReleaseAfterFork();
     qjd::histogramLock().leave();
     qjd::callStackLock().leave();
     qjd::globalLock().leave();
@@ -387,12 +389,13 @@ void afterForkInParent() {
 }
 
 void afterForkInChild() {
+    // The child's only thread has an id of its own.
+    velt::zur::memory::platform::forgetThreadIdAfterFork();
     qjd::memoryNamesReleaseAfterFork();
+    qjd::statisticsReleaseAfterFork();
     qjd::histogramLock().leave();
     qjd::callStackLock().leave();
     qjd::globalLock().leave();
-    // The child's only thread has an id of its own.
-    qjd::cached_thread_id = 0;
     if (forked_from_main)
         qjd::main_thread_id = qjd::callingThreadId();
     in_library = false;

@@ -5,6 +5,7 @@
 #include "alloc/counters.h"
 #include "alloc/large_blocks.h"
 #include "frame/frame.h"
+#include "frame/hints.h"
 #include "frame/locks.h"
 #include "frame/report.h"
 #include "frame/runtime_heap.h"
@@ -12,6 +13,7 @@
 #include "histogram/histogram.h"
 #include "platform/platform.h"
 #include "pools/chunk_pools.h"
+#include "pools/pool_internal.h"
 #include "trace/trace.h"
 #include "tracking/alloc_info.h"
 
@@ -38,23 +40,19 @@ void computeBlockLayout() {
     l.allocInfoBack = 4 + l.traceWord;
     l.headerBack = 4 + l.traceWord + l.allocInfo;
     l.headerFlags = s.use_callstack ? kHeaderCallStack : 0;
+    l.passThrough = !s.use_memoryDll;
     l.poolsServe = s.use_pools && !s.use_valloc;
     l.patterns = s.patterns;
+    l.pageGuards = s.use_valloc;
+    l.histogram = s.use_histogram;
+    l.callStack = s.use_callstack;
+    l.callStackDepth = s.callstack_depth;
+    l.extras = l.tags != 0 || l.allocInfo != 0 || l.traceWord != 0 || l.histogram;
     setLargeBlockPlacement(l.head);
     layout = l;
 }
 
 namespace {
-
-#if defined(__GNUC__)
-#define QJ_COLD __attribute__((cold, noinline))
-#define QJ_LIKELY(x) __builtin_expect(!!(x), 1)
-#define QJ_UNLIKELY(x) __builtin_expect(!!(x), 0)
-#else
-#define QJ_COLD
-#define QJ_LIKELY(x) (x)
-#define QJ_UNLIKELY(x) (x)
-#endif
 
 QJ_COLD void reportSanity(std::uint32_t size) {
     char text[160];
@@ -79,19 +77,59 @@ QJ_COLD unsigned char* guardedPagesBlock(std::uint32_t gross) {
     return nullptr;
 }
 
-// The host's request handed on as it is (guarded allocator off, or after a fatal report),
-// through the seam like every other request to the runtime heap.
-QJ_COLD void* passThrough(std::uint32_t size) { return heapAllocate(size); }
+// Blocks no pool serves: guard pages, mapped large blocks, or the runtime heap.
+QJ_ALWAYS_INLINE unsigned char* unpooledBlock(const BlockLayout& l, std::uint32_t gross) {
+    if (QJ_UNLIKELY(isPageGuardBlock(l, gross)))
+        return guardedPagesBlock(gross);
+    if (QJ_UNLIKELY(isLargeBlock(gross)))
+        return largeBlockMap(gross);
+    return heapBlockAllocate(gross);
+}
+
+// The words between the header and the user area that the switches add, the front and
+// end tags, and the site, trace and histogram charges. Inlined: the call-stack capture
+// counts its frames from qj_malloc's.
+QJ_ALWAYS_INLINE unsigned char* writeExtras(const BlockLayout& l, unsigned char* block,
+                                            unsigned char* at, std::uint32_t header,
+                                            std::uint32_t gross, std::int32_t memoryName) {
+    if (l.tags != 0) {
+        std::memcpy(at - 4, kFrontTag, 4);
+        std::memcpy(block + gross - 4, kEndTag, 4);
+    }
+    store32(at, header);
+    at += 4;
+    if (l.allocInfo != 0) {
+        store32(at, allocInfoAllocate(l.callStackDepth, static_cast<std::int32_t>(gross)));
+        at += 4;
+    }
+    if (l.traceWord != 0) {
+        const std::uint32_t traceValue = traceAllocate(static_cast<std::int32_t>(gross));
+        // Indices outside the sixteen names are charged to name 0, so that the release,
+        // which reads the index back from the word, undoes exactly this charge.
+        const std::int32_t name =
+            (memoryName >= 0 && memoryName < kMemoryNameCount) ? memoryName : 0;
+        memoryNameAllocate(name, static_cast<std::int32_t>(gross));
+        store32(at, ((traceValue & kTraceValueMask) << kTraceValueShift) |
+                        static_cast<std::uint32_t>(name));
+        at += 4;
+    }
+    // A pooled block was counted with the counters (qj_malloc).
+    if (l.histogram && (header & kHeaderPooled) == 0)
+        histogramAddBlock(gross);
+    return at;
+}
 
 } // namespace
 } // namespace detail
 
 void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
     using namespace detail;
-    if (QJ_UNLIKELY(!settings.use_memoryDll || failed() || detached.load(std::memory_order_relaxed)))
-        return passThrough(size);
-    size += size == 0 ? 1 : 0;
     const BlockLayout& l = layout;
+    // The host's request handed on as it is (guarded allocator off, or after a fatal
+    // report), through the seam like every other request to the runtime heap.
+    if (QJ_UNLIKELY(l.passThrough || failed() || detached.load(std::memory_order_relaxed)))
+        return heapAllocate(size);
+    size += size == 0 ? 1 : 0;
     const std::uint64_t gross64 = std::uint64_t{size} + l.overhead;
     const std::uint32_t limit = max_alloc_size.load(std::memory_order_relaxed);
     if (QJ_UNLIKELY(size > limit || gross64 > kMaxGrossSize)) {
@@ -107,9 +145,13 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
     unsigned char* block = nullptr;
     if (l.poolsServe && gross <= ChunkPools::kLargestPoolSize && callingThreadId() == main_thread_id) {
         std::int32_t chainIndex = 0;
-        block = static_cast<unsigned char*>(ChunkPools::alloc(gross, chainIndex));
+        block = static_cast<unsigned char*>(pool::allocChecked(gross, chainIndex));
         if (QJ_LIKELY(block != nullptr)) {
-            chargeAllocation(gross, false);
+            updateCounters([&](std::int64_t* v) {
+                addAllocation(v, gross, false);
+                if (QJ_UNLIKELY(l.histogram))
+                    histogramCountBlock(gross);
+            });
             header |= kHeaderPooled | (gross << kSizeShift) |
                       (static_cast<std::uint32_t>(chainIndex) << kChainShift);
         }
@@ -118,13 +160,7 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
         // Charged before the memory is sought: a failed request stays counted.
         chargeAllocation(gross, true);
         header |= gross << kSizeShift;
-        if (QJ_UNLIKELY(settings.use_valloc && gross < kPageGuardLimit)) {
-            block = guardedPagesBlock(gross);
-        } else if (QJ_UNLIKELY(isLargeBlock(gross))) {
-            block = largeBlockMap(gross);
-        } else {
-            block = heapBlockAllocate(gross);
-        }
+        block = unpooledBlock(l, gross);
         if (QJ_UNLIKELY(block == nullptr))
             return reportFailedAllocation(size);
     }
@@ -134,46 +170,21 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
         store32(at, kUsedTagLive);
         at += 4;
     }
-    if (QJ_UNLIKELY(l.tags != 0)) {
-        std::memcpy(at, kFrontTag, 4);
-        std::memcpy(block + gross - 4, kEndTag, 4);
+    at += l.tags;
+    if (QJ_LIKELY(!l.extras)) {
+        store32(at, header);
         at += 4;
+    } else {
+        at = writeExtras(l, block, at, header, gross, memoryName);
     }
-    store32(at, header);
-    at += 4;
-    if (QJ_UNLIKELY(l.allocInfo != 0)) {
-        std::uint32_t word = 0;
-        {
-            ScopedLock lock(globalLock());
-            word = allocInfoFindOrInsert(settings.callstack_depth);
-            if (word != 0)
-                allocInfoUpdate(word, static_cast<std::int32_t>(gross));
-        }
-        store32(at, word);
-        at += 4;
-    }
-    if (QJ_UNLIKELY(l.traceWord != 0)) {
-        const std::uint32_t traceValue = traceAllocate(static_cast<std::int32_t>(gross));
-        // Indices outside the sixteen names are charged to name 0, so that the release,
-        // which reads the index back from the word, undoes exactly this charge.
-        const std::int32_t name =
-            (memoryName >= 0 && memoryName < kMemoryNameCount) ? memoryName : 0;
-        memoryNameAllocate(name, static_cast<std::int32_t>(gross));
-        store32(at, ((traceValue & kTraceValueMask) << kTraceValueShift) |
-                        static_cast<std::uint32_t>(name));
-        at += 4;
-    }
-    if (QJ_UNLIKELY(settings.use_histogram))
-        histogramAddBlock(gross);
     if (l.patterns)
-        std::memset(at, kAllocFill, size);
+        fillBytes(at, kAllocFill, size);
     noteUserPointer(reinterpret_cast<std::uintptr_t>(at), gross);
-    if (QJ_UNLIKELY(atLargeOffset(reinterpret_cast<std::uintptr_t>(at))))
-        largeBlockForget(reinterpret_cast<std::uintptr_t>(at));
+    largeBlockForget(reinterpret_cast<std::uintptr_t>(at));
     if (l.guard == 4)
-        store32(at + size, 0x99999999u);
+        store32(at + size, kGuardFillWord);
     else if (l.guard != 0)
-        std::memset(at + size, kGuardFill, l.guard);
+        fillBytes(at + size, kGuardFill, l.guard);
     return at;
 }
 

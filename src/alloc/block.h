@@ -6,6 +6,9 @@
 #ifndef QJ_ALLOC_BLOCK_H
 #define QJ_ALLOC_BLOCK_H
 
+#include "frame/hints.h"
+
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -18,6 +21,7 @@ constexpr std::uint32_t kAllocFillWord = 0xCDCDCDCD;
 constexpr unsigned char kAllocFill = 0xCD;
 constexpr unsigned char kFreeFill = 0xDD;
 constexpr unsigned char kGuardFill = 0x99;
+constexpr std::uint32_t kGuardFillWord = 0x99999999;
 constexpr char kFrontTag[4] = {'Q', 'J', '7', '{'};
 constexpr char kEndTag[4] = {'}', 'Q', 'J', '7'};
 
@@ -32,7 +36,8 @@ constexpr std::uint64_t kMaxGrossSize = (1u << 30) - 1;
 // Page-guard blocks are those below one page.
 constexpr std::uint32_t kPageGuardLimit = 4096;
 
-// Trace word.
+// Trace word, right in front of the user area.
+constexpr std::uint32_t kTraceWordBack = 4;
 constexpr std::uint32_t kMemoryNameMask = 0xF;
 constexpr unsigned kTraceValueShift = 4;
 constexpr std::uint32_t kTraceValueMask = 0xFFFFF;
@@ -49,6 +54,58 @@ inline std::uint32_t load32(const void* at) {
     return value;
 }
 inline void store32(void* at, std::uint32_t value) { std::memcpy(at, &value, sizeof value); }
+inline void store64(void* at, std::uint64_t value) { std::memcpy(at, &value, sizeof value); }
+
+// Pointer values that are fill patterns read back as pointers: never a block of ours.
+// The first test passes only values whose low four bytes are one byte repeated.
+inline bool isBadPointerValue(std::uintptr_t p) {
+    if (QJ_LIKELY(((p ^ (p >> 8)) & 0xFFFFFF) != 0))
+        return false;
+    return p == 0xDDDDDDDDu || p == 0xCDCDCDCDu ||
+           (sizeof(std::uintptr_t) == 8 &&
+            (p == static_cast<std::uintptr_t>(0xDDDDDDDDDDDDDDDDull) ||
+             p == static_cast<std::uintptr_t>(0xCDCDCDCDCDCDCDCDull)));
+}
+
+// Fills `count` bytes at `at` with `byte`. Blocks are mostly a few dozen bytes, where a
+// library call costs more than the stores: up to 128 bytes are written as overlapping
+// 16-, 8- or 4-byte stores from both ends.
+QJ_ALWAYS_INLINE void fillBytes(unsigned char* at, unsigned char byte, std::size_t count) {
+    const std::uint64_t word = 0x0101010101010101ull * byte;
+    if (QJ_LIKELY(count >= 16)) {
+        if (QJ_UNLIKELY(count > 128)) {
+            std::memset(at, byte, count);
+            return;
+        }
+        // No loop: a compiler turns a store loop back into a string instruction or a call.
+        const std::uint64_t wide[2] = {word, word};
+        std::memcpy(at, wide, 16);
+        std::memcpy(at + count - 16, wide, 16);
+        if (count > 32) {
+            std::memcpy(at + 16, wide, 16);
+            std::memcpy(at + count - 32, wide, 16);
+        }
+        if (count > 64) {
+            std::memcpy(at + 32, wide, 16);
+            std::memcpy(at + 48, wide, 16);
+            std::memcpy(at + count - 48, wide, 16);
+            std::memcpy(at + count - 64, wide, 16);
+        }
+        return;
+    }
+    if (count >= 8) {
+        store64(at, word);
+        store64(at + count - 8, word);
+        return;
+    }
+    if (count >= 4) {
+        store32(at, static_cast<std::uint32_t>(word));
+        store32(at + count - 4, static_cast<std::uint32_t>(word));
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        at[i] = byte;
+}
 
 inline std::uint32_t headerSize(std::uint32_t header) {
     return (header & kHeaderPooled) ? (header >> kSizeShift) & kPooledSizeMask
@@ -69,11 +126,45 @@ struct BlockLayout {
     std::uint32_t headerBack;    // header word at P - headerBack
     std::uint32_t allocInfoBack; // AllocInfo word at P - allocInfoBack
     std::uint32_t headerFlags;   // flags every header of this run carries
+    // Every switch the allocation and release paths test, fixed at attach like the
+    // widths: the settings are never read on those paths.
+    bool passThrough;            // the guarded allocator is off (use_memoryDll 0)
     bool poolsServe;             // the chunk pools may serve main-thread blocks
     bool patterns;               // fill patterns on
+    bool pageGuards;             // blocks below one page sit in front of a guard page
+    bool histogram;              // the size histogram counts blocks
+    bool callStack;              // blocks name their allocation site
+    bool extras;                 // any of: tags, site word, trace word, histogram
+    std::int32_t callStackDepth; // return addresses kept per site
 };
 
-extern BlockLayout layout;
+extern QJ_HIDDEN BlockLayout layout;
+
+// The bytes of a block that the host sees, for a block of `gross` bytes (the user area,
+// tail guard and end tag: what getSizeOfAllocation reports).
+inline std::uint32_t visibleSize(const BlockLayout& l, std::uint32_t gross) {
+    return gross - (4 + l.usedTag + l.allocInfo + l.traceWord);
+}
+
+// Whether a block of `gross` bytes is placed in front of a guard page.
+inline bool isPageGuardBlock(const BlockLayout& l, std::uint32_t gross) {
+    return l.pageGuards && gross < kPageGuardLimit;
+}
+
+// Whether a header word (of gross size `gross`) can belong to a block this run handed out
+// at user pointer p; `largestGross` is the largest gross size handed out so far.
+QJ_ALWAYS_INLINE bool plausibleHeader(const BlockLayout& l, std::uint32_t header,
+                                      std::uint32_t gross, std::uintptr_t p,
+                                      std::uint32_t largestGross, std::uint32_t largestPoolSize) {
+    if (gross < l.overhead + 1 || gross > largestGross)
+        return false;
+    if ((header & kHeaderCallStack) != l.headerFlags)
+        return false;
+    if (header & kHeaderPooled)
+        return l.poolsServe && gross <= largestPoolSize;
+    // Page-guard blocks end exactly on the page boundary.
+    return !isPageGuardBlock(l, gross) || ((p - l.head + gross) & (kPageGuardLimit - 1)) == 0;
+}
 
 // Computes `layout` from the settings; called once while attaching.
 void computeBlockLayout();

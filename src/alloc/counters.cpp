@@ -20,10 +20,6 @@ std::atomic<std::uintptr_t> highest_user_address{0};
 std::atomic<std::uint32_t> largest_gross_size{0};
 std::atomic<std::uint32_t> max_alloc_size{16777216};
 
-#if !defined(_WIN32)
-__attribute__((tls_model("initial-exec"))) thread_local CounterSlot* thread_counter_slot = nullptr;
-#endif
-
 namespace {
 
 std::atomic<CounterSlot*> slot_list{nullptr};
@@ -93,24 +89,68 @@ void initCounters() {
 #endif
 }
 
-CounterSnapshot readCounters() {
+namespace {
+
+// The thread that holds the freeze, 0 when none does.
+std::atomic<platform::ThreadId> freeze_owner{0};
+
+} // namespace
+
+bool freezeHeldByCallingThread() {
+    return freeze_owner.load(std::memory_order_relaxed) == platform::callingThreadId();
+}
+
+StatisticsFreeze::StatisticsFreeze() : owner_(false) {
+    const platform::ThreadId self = platform::callingThreadId();
+    if (freeze_owner.load(std::memory_order_relaxed) == self)
+        return; // this thread froze the writers already
     while (reader_busy.exchange(true, std::memory_order_acquire))
         platform::relax();
+    owner_ = true;
+    freeze_owner.store(self, std::memory_order_relaxed);
     counters_frozen.store(true, std::memory_order_seq_cst);
     if (!counter_writers_fence)
         platform::heavyBarrier();
-    std::int64_t sums[kCounterCount] = {};
-    auto addSlot = [&sums](CounterSlot& slot) {
+    auto drain = [](CounterSlot& slot) {
         while (slot.seq.load(std::memory_order_acquire) & 1u)
             platform::relax();
+    };
+    for (CounterSlot* s = slot_list.load(std::memory_order_acquire); s != nullptr; s = s->next)
+        drain(*s);
+    drain(emergency_slot);
+}
+
+StatisticsFreeze::~StatisticsFreeze() {
+    if (!owner_)
+        return;
+    freeze_owner.store(0, std::memory_order_relaxed);
+    counters_frozen.store(false, std::memory_order_release);
+    reader_busy.store(false, std::memory_order_release);
+}
+
+namespace {
+alignas(StatisticsFreeze) unsigned char fork_freeze[sizeof(StatisticsFreeze)];
+} // namespace
+
+void statisticsHoldForFork() { new (fork_freeze) StatisticsFreeze; }
+
+void statisticsReleaseAfterFork() {
+    // In the child the holder's id is the parent thread's: the freeze is let go by hand.
+    freeze_owner.store(0, std::memory_order_relaxed);
+    counters_frozen.store(false, std::memory_order_release);
+    reader_busy.store(false, std::memory_order_release);
+}
+
+CounterSnapshot readCounters() {
+    StatisticsFreeze freeze;
+    std::int64_t sums[kCounterCount] = {};
+    auto addSlot = [&sums](const CounterSlot& slot) {
         for (int i = 0; i < kCounterCount; ++i)
-            sums[i] += slot.values[i].load(std::memory_order_relaxed);
+            sums[i] += slot.values[i];
     };
     for (CounterSlot* s = slot_list.load(std::memory_order_acquire); s != nullptr; s = s->next)
         addSlot(*s);
     addSlot(emergency_slot);
-    counters_frozen.store(false, std::memory_order_release);
-    reader_busy.store(false, std::memory_order_release);
     return {sums[kTotalBytes], sums[kAccumulatedBytes], sums[kLiveCount], sums[kAccumulatedCount],
             sums[kUnpooled]};
 }

@@ -1,15 +1,23 @@
-// Exact global counters without a shared hot cache line.
+// Exact global counters without a shared hot cache line, and the sections that give every
+// statistic's readers one consistent instant without a lock on the writers' side.
 //
 // Each thread adds into a slot of its own; a reader sums the slots. A reader first
 // freezes the counters and waits until no slot is in the middle of an update, so every
 // read is a snapshot of one instant even while blocks move between threads. A writer
 // that sees the freeze steps back and waits; the frequent side pays a compiler barrier
 // where the system offers an asymmetric barrier and a full fence elsewhere.
+//
+// The same handshake serves the statistics that threads share (histogram, allocation
+// sites): writers update them with atomics or per-record locks inside a section
+// (statisticsSection), and reports and resets hold a StatisticsFreeze, under which no
+// writer is inside a section: they see, and change, one instant.
 #ifndef QJ_ALLOC_COUNTERS_H
 #define QJ_ALLOC_COUNTERS_H
 
 #include "alloc/alloc.h"
+#include "frame/hints.h"
 #include "platform/platform.h"
+#include "platform/thread_state.h"
 
 #include <atomic>
 #include <cstdint>
@@ -19,31 +27,29 @@ namespace velt::zur::memory::detail {
 enum CounterIndex { kTotalBytes, kAccumulatedBytes, kLiveCount, kAccumulatedCount, kUnpooled,
                     kCounterCount };
 
+// The values are plain: the owning thread writes them only between the two steps of its
+// sequence number, and a reader reads them only after it has frozen the writers and
+// seen every sequence number even, which orders each write before each read.
 struct alignas(64) CounterSlot {
     std::atomic<std::uint32_t> seq{0};
     std::atomic<bool> inUse{true};
-    std::atomic<std::int64_t> values[kCounterCount] = {};
+    std::int64_t values[kCounterCount] = {};
     CounterSlot* next = nullptr;
 };
 
-extern std::atomic<bool> counters_frozen;
-extern bool counter_writers_fence;
+extern QJ_HIDDEN std::atomic<bool> counters_frozen;
+extern QJ_HIDDEN bool counter_writers_fence;
 
 CounterSlot* acquireCounterSlot();
 
-// The calling thread's slot, null until it has one.
-#if defined(_WIN32)
-// mingw-w64 emulates thread_local with a locked table lookup per access; the platform's
-// thread pointer is one read of the thread's own block.
+// Whether the calling thread holds the StatisticsFreeze.
+QJ_COLD bool freezeHeldByCallingThread();
+
+// The calling thread's slot, null until it has one: the platform's thread pointer.
 inline CounterSlot* threadCounterSlot() {
     return static_cast<CounterSlot*>(platform::threadPointer());
 }
 inline void setThreadCounterSlot(CounterSlot* slot) { platform::setThreadPointer(slot); }
-#else
-extern __attribute__((tls_model("initial-exec"))) thread_local CounterSlot* thread_counter_slot;
-inline CounterSlot* threadCounterSlot() { return thread_counter_slot; }
-inline void setThreadCounterSlot(CounterSlot* slot) { thread_counter_slot = slot; }
-#endif
 
 inline CounterSlot* currentCounterSlot() {
     CounterSlot* slot = threadCounterSlot();
@@ -53,11 +59,26 @@ inline CounterSlot* currentCounterSlot() {
 // Chooses the cheapest safe writer protocol; called while attaching.
 void initCounters();
 
-#if defined(__GNUC__)
-#define QJ_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define QJ_ALWAYS_INLINE inline
-#endif
+// While one exists, no thread is inside a section or enters one: the holder reads and
+// resets the shared statistics alone. Readers take turns; a thread that already holds a
+// freeze may make another (it changes nothing).
+// Across a fork: the statistics are frozen before the process is copied, so that no
+// thread of the parent is inside a section (or holds a site lock) at that moment; both
+// processes thaw them afterwards (the preloaded library's fork handlers).
+void statisticsHoldForFork();
+void statisticsReleaseAfterFork();
+
+class StatisticsFreeze {
+public:
+    StatisticsFreeze();
+    ~StatisticsFreeze();
+    StatisticsFreeze(const StatisticsFreeze&) = delete;
+    StatisticsFreeze& operator=(const StatisticsFreeze&) = delete;
+
+private:
+    bool owner_;
+};
+
 
 template <class Update> QJ_ALWAYS_INLINE void updateCounters(Update update) {
     CounterSlot* slot = currentCounterSlot();
@@ -69,47 +90,57 @@ template <class Update> QJ_ALWAYS_INLINE void updateCounters(Update update) {
             slot->seq.store(seq + 1, std::memory_order_relaxed);
             std::atomic_signal_fence(std::memory_order_seq_cst);
         }
-        if (!counters_frozen.load(counter_writers_fence ? std::memory_order_seq_cst
-                                                        : std::memory_order_relaxed)) {
+        if (QJ_LIKELY(!counters_frozen.load(counter_writers_fence ? std::memory_order_seq_cst
+                                                                  : std::memory_order_relaxed))) {
             update(slot->values);
             slot->seq.store(seq + 2, std::memory_order_release);
             return;
         }
         slot->seq.store(seq + 2, std::memory_order_release);
+        // The thread that froze the writers may itself allocate meanwhile (a report that
+        // writes a file, with the library serving the process's malloc): it is alone.
+        if (freezeHeldByCallingThread()) {
+            update(slot->values);
+            return;
+        }
         while (counters_frozen.load(std::memory_order_acquire))
             platform::relax();
     }
 }
 
-inline void addTo(std::atomic<std::int64_t>& counter, std::int64_t amount) {
-    // Only the owning thread writes its slot: a plain read-modify-write is exact.
-    counter.store(counter.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
+// The counter charges of one guarded allocation call (`unpooled` when no chunk pool
+// serves it) and of one release, made inside updateCounters.
+QJ_ALWAYS_INLINE void addAllocation(std::int64_t* v, std::uint32_t gross, bool unpooled) {
+    v[kTotalBytes] += gross;
+    v[kAccumulatedBytes] += gross;
+    v[kLiveCount] += 1;
+    v[kAccumulatedCount] += 1;
+    v[kUnpooled] += unpooled ? 1 : 0;
+}
+QJ_ALWAYS_INLINE void addRelease(std::int64_t* v, std::uint32_t gross) {
+    v[kTotalBytes] -= gross;
+    v[kLiveCount] -= 1;
 }
 
-// One guarded allocation call; `unpooled` when no chunk pool serves it.
 QJ_ALWAYS_INLINE void chargeAllocation(std::uint32_t gross, bool unpooled) {
-    updateCounters([gross, unpooled](std::atomic<std::int64_t>* v) {
-        addTo(v[kTotalBytes], gross);
-        addTo(v[kAccumulatedBytes], gross);
-        addTo(v[kLiveCount], 1);
-        addTo(v[kAccumulatedCount], 1);
-        addTo(v[kUnpooled], unpooled ? 1 : 0);
-    });
+    updateCounters([gross, unpooled](std::int64_t* v) { addAllocation(v, gross, unpooled); });
+}
+
+// Runs `update` as a section: never while a StatisticsFreeze exists.
+template <class Update> QJ_ALWAYS_INLINE void statisticsSection(Update update) {
+    updateCounters([&update](std::int64_t*) { update(); });
 }
 
 QJ_ALWAYS_INLINE void chargeRelease(std::uint32_t gross) {
-    updateCounters([gross](std::atomic<std::int64_t>* v) {
-        addTo(v[kTotalBytes], -static_cast<std::int64_t>(gross));
-        addTo(v[kLiveCount], -1);
-    });
+    updateCounters([gross](std::int64_t* v) { addRelease(v, gross); });
 }
 
 // Lowest and highest user pointer ever handed out, and the largest gross size.
-extern std::atomic<std::uintptr_t> lowest_user_address;
-extern std::atomic<std::uintptr_t> highest_user_address;
-extern std::atomic<std::uint32_t> largest_gross_size;
+extern QJ_HIDDEN std::atomic<std::uintptr_t> lowest_user_address;
+extern QJ_HIDDEN std::atomic<std::uintptr_t> highest_user_address;
+extern QJ_HIDDEN std::atomic<std::uint32_t> largest_gross_size;
 // Requests above it are named on the debugger output.
-extern std::atomic<std::uint32_t> max_alloc_size;
+extern QJ_HIDDEN std::atomic<std::uint32_t> max_alloc_size;
 
 QJ_ALWAYS_INLINE void noteUserPointer(std::uintptr_t p, std::uint32_t gross) {
     std::uintptr_t low = lowest_user_address.load(std::memory_order_relaxed);

@@ -12,6 +12,7 @@
 namespace velt::zur::memory::detail {
 
 std::uintptr_t large_user_offset = 0;
+std::atomic<bool> large_blocks_remembered{false};
 
 namespace {
 
@@ -23,24 +24,24 @@ constexpr std::size_t kPage = platform::kGuardPageSize;
 constexpr std::size_t kRemembered = 1 << 14;
 constexpr std::size_t kSlots = kRemembered * 2;
 
-std::uintptr_t slots[kSlots];
-std::uintptr_t ring[kRemembered];
-std::size_t ring_next = 0;
-std::size_t ring_used = 0;
+std::uintptr_t slots[kSlots] QJ_GUARDED_BY(global_lock);
+std::uintptr_t ring[kRemembered] QJ_GUARDED_BY(global_lock);
+std::size_t ring_next QJ_GUARDED_BY(global_lock) = 0;
+std::size_t ring_used QJ_GUARDED_BY(global_lock) = 0;
 
 std::size_t home(std::uintptr_t p) {
     std::uint64_t h = static_cast<std::uint64_t>(p >> 12) * 0x9E3779B97F4A7C15ull;
     return static_cast<std::size_t>(h >> 40) & (kSlots - 1);
 }
 
-std::size_t find(std::uintptr_t p) {
+std::size_t find(std::uintptr_t p) QJ_REQUIRES(global_lock) {
     for (std::size_t i = home(p);; i = (i + 1) & (kSlots - 1)) {
         if (slots[i] == p || slots[i] == 0)
             return i;
     }
 }
 
-void erase(std::uintptr_t p) {
+void erase(std::uintptr_t p) QJ_REQUIRES(global_lock) {
     std::size_t hole = find(p);
     if (slots[hole] != p)
         return;
@@ -57,13 +58,14 @@ void erase(std::uintptr_t p) {
     }
 }
 
-void remember(std::uintptr_t p) {
+void remember(std::uintptr_t p) QJ_REQUIRES(global_lock) {
     if (slots[find(p)] == p)
         return;
     if (ring_used == kRemembered)
         erase(ring[ring_next]);
     else
         ++ring_used;
+    large_blocks_remembered.store(true, std::memory_order_relaxed);
     ring[ring_next] = p;
     ring_next = (ring_next + 1) % kRemembered;
     slots[find(p)] = p;
@@ -119,12 +121,12 @@ void largeBlockUnmap(unsigned char* block, std::uint32_t gross, std::uintptr_t u
     platform::pagesUnmap(block - large_pad, mappedBytes(gross));
 }
 
-bool largeBlockReleased(std::uintptr_t p) {
+bool largeBlockReleasedSlow(std::uintptr_t p) {
     ScopedLock lock(globalLock());
     return slots[find(p)] == p;
 }
 
-void largeBlockForget(std::uintptr_t p) {
+void largeBlockForgetSlow(std::uintptr_t p) {
     ScopedLock lock(globalLock());
     erase(p);
 }

@@ -11,6 +11,9 @@
 #ifndef QJ_ALLOC_LARGE_BLOCKS_H
 #define QJ_ALLOC_LARGE_BLOCKS_H
 
+#include "frame/hints.h"
+
+#include <atomic>
 #include <cstdint>
 
 namespace velt::zur::memory::detail {
@@ -24,7 +27,7 @@ constexpr std::uint32_t kLargeBlockGross = kLargeBlockSize - 64;
 inline bool isLargeBlock(std::uint32_t gross) { return gross >= kLargeBlockGross; }
 
 // Page offset shared by every large user pointer of this run; set while attaching.
-extern std::uintptr_t large_user_offset;
+extern QJ_HIDDEN std::uintptr_t large_user_offset;
 
 // Places large blocks for a head of `head` bytes: kLargePad into their first page, or,
 // for aligned blocks (alloc/aligned.h), with the user pointer at the start of a page.
@@ -32,14 +35,26 @@ void setLargeBlockPlacement(std::uint32_t head);
 
 inline bool atLargeOffset(std::uintptr_t p) { return (p & 0xFFF) == large_user_offset; }
 
+// Set by the first large release, never cleared: until then no pointer is a released
+// large block, and neither test below needs to look.
+extern QJ_HIDDEN std::atomic<bool> large_blocks_remembered;
+inline bool anyLargeReleased() { return large_blocks_remembered.load(std::memory_order_relaxed); }
+
 // Maps a block of `gross` bytes; returns its block start or null.
 unsigned char* largeBlockMap(std::uint32_t gross);
 // Unmaps a released block and remembers its user pointer.
 void largeBlockUnmap(unsigned char* block, std::uint32_t gross, std::uintptr_t userPointer);
 // Whether `p` is the user pointer of a large block already released (and not reused).
-bool largeBlockReleased(std::uintptr_t p);
+bool largeBlockReleasedSlow(std::uintptr_t p);
+inline bool largeBlockReleased(std::uintptr_t p) {
+    return anyLargeReleased() && atLargeOffset(p) && largeBlockReleasedSlow(p);
+}
 // A new block at `p`: it is no longer a released one.
-void largeBlockForget(std::uintptr_t p);
+void largeBlockForgetSlow(std::uintptr_t p);
+inline void largeBlockForget(std::uintptr_t p) {
+    if (anyLargeReleased() && atLargeOffset(p))
+        largeBlockForgetSlow(p);
+}
 
 } // namespace velt::zur::memory::detail
 

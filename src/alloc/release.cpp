@@ -6,6 +6,7 @@
 #include "alloc/counters.h"
 #include "alloc/large_blocks.h"
 #include "frame/frame.h"
+#include "frame/hints.h"
 #include "frame/locks.h"
 #include "frame/report.h"
 #include "frame/runtime_heap.h"
@@ -13,6 +14,7 @@
 #include "histogram/histogram.h"
 #include "platform/platform.h"
 #include "pools/chunk_pools.h"
+#include "pools/pool_internal.h"
 #include "trace/trace.h"
 #include "tracking/alloc_info.h"
 
@@ -21,14 +23,9 @@
 
 // The release tests read memory that may already belong to the runtime heap again (that
 // is how a second release is recognised); the address sanitizer must let those reads be.
-#if defined(__SANITIZE_ADDRESS__)
-#define QJ_PROBE __attribute__((no_sanitize("address"), noinline))
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QJ_PROBE __attribute__((no_sanitize("address"), noinline))
-#endif
-#endif
-#if !defined(QJ_PROBE)
+#if defined(QJ_ASAN_BUILD)
+#define QJ_PROBE QJ_NO_ASAN QJ_NOINLINE
+#else
 #define QJ_PROBE inline
 #endif
 
@@ -37,7 +34,32 @@ namespace velt::zur::memory {
 namespace detail {
 namespace {
 
-constexpr std::uintptr_t kPageMask = platform::kGuardPageSize - 1;
+// The release path's reports. Each takes the address it names as its one argument but
+// the tail guard's (gross size, then block start) and the thread's (its id).
+constexpr char kBadPointer[] = "memory.dll: free() called using a bad memory ptr 0x%lx";
+constexpr char kOutsideRange[] =
+    "memory.dll: free() ptr outside range of memoryDLL allocations, ptr:0x%lx";
+constexpr char kReleasedTwice[] = "memory.dll: free() called twice for memory 0x%lx";
+constexpr char kNotOurs[] = "memory.dll: trying to free non DLL allocated memory 0x%lx";
+constexpr char kUsedTagTwice[] = "memory.dll: trying to free DLL allocated memory twice 0x%lx";
+constexpr char kTailCorrupt[] =
+    "Quorrick.dll: tailguard: block tail corruption detected: actual block size %d at 0x%lx";
+constexpr char kForeignThread[] = "Quorrick.dll: thread %d is deallocating main thread memory";
+constexpr char kPooledFilled[] = "memory.dll: trying to free DLL allocated memory 0x%lx";
+constexpr char kPoolRefused[] = "memory.dll: ChunkPools::free fails at memory 0x%lx";
+
+QJ_COLD void refuse(const char* text, std::uintptr_t at) {
+    reportFatal(text, static_cast<unsigned long>(at));
+}
+
+QJ_COLD void reportTailCorruption(std::uint32_t gross, const unsigned char* block) {
+    reportFatal(kTailCorrupt, static_cast<std::int32_t>(gross),
+                static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(block)));
+}
+
+QJ_COLD void reportForeignThread(platform::ThreadId thread) {
+    reportFatal(kForeignThread, static_cast<std::int32_t>(thread));
+}
 
 // Reads a word the library has not proved readable; false when its memory is gone (the
 // runtime heap may give a released block's pages back to the system, and a wild pointer
@@ -46,7 +68,7 @@ inline bool probe32(std::uintptr_t at, std::uint32_t& value) { return platform::
 
 // True when the first `count` bytes at `at` all hold the release fill.
 QJ_PROBE bool probeReleased(std::uintptr_t at, std::uintptr_t count) {
-    if (count >= 4) {
+    if (QJ_LIKELY(count >= 4)) {
         std::uint32_t word = 0;
         return probe32(at, word) && word == kFreeFillWord;
     }
@@ -64,35 +86,75 @@ QJ_PROBE bool probeReleased(std::uintptr_t at, std::uintptr_t count) {
     return count > 0;
 }
 
-bool isBadPattern(std::uintptr_t p) {
-    return p == 0xDDDDDDDDu || p == 0xCDCDCDCDu ||
-           (sizeof(std::uintptr_t) == 8 &&
-            (p == static_cast<std::uintptr_t>(0xDDDDDDDDDDDDDDDDull) ||
-             p == static_cast<std::uintptr_t>(0xCDCDCDCDCDCDCDCDull)));
-}
-
-bool insideRange(std::uintptr_t p) {
+QJ_ALWAYS_INLINE bool insideRange(std::uintptr_t p) {
     return p >= lowest_user_address.load(std::memory_order_relaxed) &&
            p <= highest_user_address.load(std::memory_order_relaxed);
 }
 
-// Whether a header word can belong to a block this run handed out at user pointer p.
-bool plausibleHeader(std::uint32_t header, std::uintptr_t p) {
-    const BlockLayout& l = layout;
-    const std::uint32_t gross = headerSize(header);
-    if (gross < l.overhead + 1 || gross > largest_gross_size.load(std::memory_order_relaxed))
-        return false;
-    if (((header & kHeaderCallStack) != 0) != settings.use_callstack)
-        return false;
-    if (header & kHeaderPooled) {
-        if (!settings.use_pools || settings.use_valloc || gross > ChunkPools::kLargestPoolSize)
-            return false;
-    } else if (settings.use_valloc && gross < kPageGuardLimit) {
-        // Page-guard blocks end exactly on the page boundary.
-        if (((p - l.head + gross) & kPageMask) != 0)
-            return false;
+QJ_ALWAYS_INLINE bool plausibleHeader(const BlockLayout& l, std::uint32_t header, std::uintptr_t p) {
+    return detail::plausibleHeader(l, header, headerSize(header), p,
+                                   largest_gross_size.load(std::memory_order_relaxed),
+                                   ChunkPools::kLargestPoolSize);
+}
+
+// The release's charges to the memory names and traces.
+QJ_ALWAYS_INLINE void releaseExtras(const BlockLayout& l, std::uintptr_t p, std::uint32_t gross) {
+    if (l.traceWord != 0) {
+        const std::uint32_t word = load32(reinterpret_cast<void*>(p - kTraceWordBack));
+        memoryNameFree(static_cast<std::int32_t>(word & kMemoryNameMask),
+                       static_cast<std::int32_t>(gross));
+        const std::uint32_t traceValue = (word >> kTraceValueShift) & kTraceValueMask;
+        if (traceValue != 0)
+            traceFree(traceValue, static_cast<std::int32_t>(gross));
     }
+}
+
+// The release's charges to the histogram and the site table, inside the counters' section.
+QJ_ALWAYS_INLINE void uncountSiteAndHistogram(const BlockLayout& l, std::uint32_t siteWord,
+                                              std::uint32_t gross) {
+    if (l.histogram)
+        histogramUncountBlock(gross);
+    if (siteWord != 0)
+        allocInfoUncharge(siteWord, static_cast<std::int32_t>(gross));
+}
+
+// The tail guard still holds its fill.
+QJ_ALWAYS_INLINE bool tailGuardIntact(const BlockLayout& l, const unsigned char* guard) {
+    if (QJ_LIKELY(l.guard == 4))
+        return load32(guard) == kGuardFillWord;
+    std::uint32_t i = 0;
+    while (i + 4 <= l.guard && load32(guard + i) == kGuardFillWord)
+        i += 4;
+    for (; i < l.guard; ++i)
+        if (guard[i] != kGuardFill)
+            return false;
     return true;
+}
+
+// A pooled block goes back to its chunk pool: only from the main thread, filled only
+// when the pools hold the chunk under the header's size and chain index (a size that a
+// stray write changed names another class, and the fill would run into the next chunk).
+QJ_ALWAYS_INLINE void releasePooled(const BlockLayout& l, std::uintptr_t p, unsigned char* block,
+                                    std::uint32_t header) {
+    const platform::ThreadId thread = callingThreadId();
+    if (QJ_UNLIKELY(thread != main_thread_id)) {
+        reportForeignThread(thread);
+        return;
+    }
+    const std::uint32_t gross = headerSize(header);
+    const auto chain = static_cast<std::int32_t>(headerChainIndex(header));
+    pool::Place place{};
+    const bool held = pool::locate(block, gross, chain, place);
+    if (l.patterns && held)
+        fillBytes(reinterpret_cast<unsigned char*>(p), kFreeFill, gross - l.head);
+    if (QJ_UNLIKELY(load32(block) == kFreeFillWord)) {
+        refuse(kPooledFilled, reinterpret_cast<std::uintptr_t>(block));
+        return;
+    }
+    if (QJ_LIKELY(held))
+        pool::giveBack(block, place);
+    else if (!ChunkPools::free(block, gross, chain)) // reports why the pools refuse it
+        refuse(kPoolRefused, reinterpret_cast<std::uintptr_t>(block));
 }
 
 } // namespace
@@ -100,137 +162,76 @@ bool plausibleHeader(std::uint32_t header, std::uintptr_t p) {
 
 void qj_free(void* ptr) {
     using namespace detail;
-    if (failed() || detached.load(std::memory_order_relaxed))
+    const BlockLayout& l = layout;
+    if (QJ_UNLIKELY(failed() || detached.load(std::memory_order_relaxed)))
         return;
-    if (!settings.use_memoryDll) {
+    if (QJ_UNLIKELY(l.passThrough)) {
         heapRelease(ptr);
         return;
     }
     if (ptr == nullptr)
         return;
+    // The release order: the pointer's value, its range, a released large block, the
+    // header, the release fill at the user area, the used tag, then the header's trust.
     const auto p = reinterpret_cast<std::uintptr_t>(ptr);
-    if (isBadPattern(p)) {
-        reportFatal("memory.dll: free() called using a bad memory ptr 0x%lx",
-                    static_cast<unsigned long>(p));
-        return;
-    }
-    if (!insideRange(p)) {
-        reportFatal("memory.dll: free() ptr outside range of memoryDLL allocations, ptr:0x%lx",
-                    static_cast<unsigned long>(p));
-        return;
-    }
+    if (QJ_UNLIKELY(isBadPointerValue(p)))
+        return refuse(kBadPointer, p);
+    if (QJ_UNLIKELY(!insideRange(p)))
+        return refuse(kOutsideRange, p);
     // A large block released before is unmapped: recognise it before reading anything.
-    if (atLargeOffset(p) && largeBlockReleased(p)) {
-        reportFatal("memory.dll: free() called twice for memory 0x%lx", static_cast<unsigned long>(p));
-        return;
-    }
-    const BlockLayout& l = layout;
+    if (QJ_UNLIKELY(largeBlockReleased(p)))
+        return refuse(kReleasedTwice, p);
     std::uint32_t header = 0;
-    if (!probe32(p - l.headerBack, header)) {
-        reportFatal("memory.dll: trying to free non DLL allocated memory 0x%lx",
-                    static_cast<unsigned long>(p));
-        return;
-    }
-    const bool plausible = plausibleHeader(header, p);
+    if (QJ_UNLIKELY(!probe32(p - l.headerBack, header)))
+        return refuse(kNotOurs, p);
+    const bool plausible = plausibleHeader(l, header, p);
     const std::uint32_t gross = headerSize(header);
     // The first word of the user area, but never past the block's end, nor (when the
     // header cannot be trusted) past the end of the pointer's page.
     const std::uintptr_t tailRoom = plausible ? gross - l.head : platform::kGuardPageSize - (p & 0xFFF);
-    if (probeReleased(p, tailRoom < 4 ? tailRoom : 4)) {
-        reportFatal("memory.dll: free() called twice for memory 0x%lx", static_cast<unsigned long>(p));
-        return;
-    }
+    if (QJ_UNLIKELY(probeReleased(p, tailRoom < 4 ? tailRoom : 4)))
+        return refuse(kReleasedTwice, p);
     auto* block = reinterpret_cast<unsigned char*>(p - l.head);
     if (l.usedTag != 0) {
         std::uint32_t tag = 0;
-        if (!probe32(p - l.head, tag) || (tag & ~1u) != kUsedTagReleased) {
-            reportFatal("memory.dll: trying to free non DLL allocated memory 0x%lx",
-                        static_cast<unsigned long>(p));
-            return;
-        }
-        if ((tag & 1u) == 0) {
-            reportFatal("memory.dll: trying to free DLL allocated memory twice 0x%lx",
-                        static_cast<unsigned long>(p));
-            return;
-        }
+        if (QJ_UNLIKELY(!probe32(p - l.head, tag) || (tag & ~1u) != kUsedTagReleased))
+            return refuse(kNotOurs, p);
+        if (QJ_UNLIKELY((tag & 1u) == 0))
+            return refuse(kUsedTagTwice, p);
     }
-    if (!plausible) {
-        // An overwritten header would steer the tail test and the fill far past the block.
-        reportFatal("memory.dll: trying to free non DLL allocated memory 0x%lx",
-                    static_cast<unsigned long>(p));
-        return;
-    }
+    // An overwritten header would steer the tail test and the fill far past the block.
+    if (QJ_UNLIKELY(!plausible))
+        return refuse(kNotOurs, p);
     if (l.usedTag != 0)
         store32(block, kUsedTagReleased);
 
-    const bool pooled = (header & kHeaderPooled) != 0;
-    if (settings.use_valloc && gross < kPageGuardLimit)
+    if (QJ_UNLIKELY(isPageGuardBlock(l, gross)))
         return; // page-guard blocks stay committed, filled as they are, and counted
 
     const std::uint32_t requested = gross - l.overhead;
-    if (l.guard != 0) {
-        const unsigned char* guard = reinterpret_cast<unsigned char*>(p) + requested;
-        std::uint32_t i = 0;
-        while (i + 4 <= l.guard && load32(guard + i) == 0x99999999u)
-            i += 4;
-        for (; i < l.guard; ++i) {
-            if (guard[i] != kGuardFill) {
-                reportFatal("Quorrick.dll: tailguard: block tail corruption detected: actual "
-                            "block size %d at 0x%lx",
-                            static_cast<std::int32_t>(gross),
-                            static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(block)));
-                break;
-            }
-        }
+    if (l.guard != 0 && QJ_UNLIKELY(!tailGuardIntact(l, reinterpret_cast<unsigned char*>(p) + requested)))
+        reportTailCorruption(gross, block);
+    std::uint32_t siteWord = 0;
+    if (QJ_UNLIKELY(l.extras)) {
+        releaseExtras(l, p, gross);
+        if (l.allocInfo != 0)
+            siteWord = load32(reinterpret_cast<void*>(p - l.allocInfoBack));
     }
-    if (l.traceWord != 0) {
-        const std::uint32_t word = load32(reinterpret_cast<void*>(p - 4));
-        memoryNameFree(static_cast<std::int32_t>(word & kMemoryNameMask),
-                       static_cast<std::int32_t>(gross));
-        const std::uint32_t traceValue = (word >> kTraceValueShift) & kTraceValueMask;
-        if (traceValue != 0)
-            traceFree(traceValue, static_cast<std::int32_t>(gross));
-    }
-    chargeRelease(gross);
-    if (settings.use_histogram)
-        histogramRemoveBlock(gross);
-    if (settings.use_callstack && (header & kHeaderCallStack)) {
-        const std::uint32_t word = load32(reinterpret_cast<void*>(p - l.allocInfoBack));
-        if (word != 0) {
-            ScopedLock lock(globalLock());
-            allocInfoUpdate(word, -static_cast<std::int32_t>(gross));
-        }
-    }
-    if (settings.use_pools && pooled) {
-        const platform::ThreadId thread = callingThreadId();
-        if (thread != main_thread_id) {
-            reportFatal("Quorrick.dll: thread %d is deallocating main thread memory",
-                        static_cast<std::int32_t>(thread));
-            return;
-        }
-        // A size that a stray write changed names another class, whose pools do not hold
-        // this chunk: the fill must not run into the next chunk. The pools refuse the
-        // block below.
-        if (settings.patterns &&
-            ChunkPools::holds(block, gross, static_cast<std::int32_t>(headerChainIndex(header))))
-            std::memset(reinterpret_cast<void*>(p), kFreeFill, gross - l.head);
-        if (load32(block) == kFreeFillWord) {
-            reportFatal("memory.dll: trying to free DLL allocated memory 0x%lx",
-                        static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(block)));
-            return;
-        }
-        if (!ChunkPools::free(block, gross, static_cast<std::int32_t>(headerChainIndex(header))))
-            reportFatal("memory.dll: ChunkPools::free fails at memory 0x%lx",
-                        static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(block)));
-        return;
-    }
-    if (isLargeBlock(gross)) {
+    // The counters, the histogram and the site in one section.
+    updateCounters([&](std::int64_t* v) {
+        addRelease(v, gross);
+        if (QJ_UNLIKELY(l.extras))
+            uncountSiteAndHistogram(l, siteWord, gross);
+    });
+    if (header & kHeaderPooled)
+        return releasePooled(l, p, block, header);
+    if (QJ_UNLIKELY(isLargeBlock(gross))) {
         // Unmapped at once: a later touch faults, so there is nothing to fill.
         largeBlockUnmap(block, gross, p);
         return;
     }
-    if (settings.patterns)
-        std::memset(block + l.usedTag, kFreeFill, gross - l.usedTag);
+    if (l.patterns)
+        fillBytes(block + l.usedTag, kFreeFill, gross - l.usedTag);
     heapRelease(heapBlockStart(block, gross));
 }
 
@@ -238,22 +239,21 @@ std::int32_t getSizeOfAllocation(void* ptr) {
     using namespace detail;
     if (ptr == nullptr)
         return 0;
+    const BlockLayout& l = layout;
     // Without guards (allocator off, or after a fatal report) a pointer may be a plain
     // runtime block with nothing of ours in front of it: answer 0 rather than guess.
-    if (!settings.use_memoryDll || failed() || detached.load(std::memory_order_relaxed))
+    if (l.passThrough || failed() || detached.load(std::memory_order_relaxed))
         return 0;
     const auto p = reinterpret_cast<std::uintptr_t>(ptr);
-    if (isBadPattern(p) || !insideRange(p) || (atLargeOffset(p) && largeBlockReleased(p)))
+    if (isBadPointerValue(p) || !insideRange(p) || largeBlockReleased(p))
         return 0;
-    const BlockLayout& l = layout;
     std::uint32_t tag = kUsedTagLive;
     if (l.usedTag != 0 && (!probe32(p - l.head, tag) || tag != kUsedTagLive))
         return 0;
     std::uint32_t header = 0;
-    if (!probe32(p - l.headerBack, header) || !plausibleHeader(header, p))
+    if (!probe32(p - l.headerBack, header) || !plausibleHeader(l, header, p))
         return 0;
-    return static_cast<std::int32_t>(headerSize(header) -
-                                     (4 + l.usedTag + l.allocInfo + l.traceWord));
+    return static_cast<std::int32_t>(visibleSize(l, headerSize(header)));
 }
 
 } // namespace velt::zur::memory

@@ -1,4 +1,4 @@
-// Call-stack capture: the library's own frame-pointer walker and the call-stack lock's state.
+// Call-stack capture: the library's own frame-pointer walker, and its start and stop.
 //
 // The walk costs a few loads per frame: instead of asking the system to read each word
 // (a system call per word, a thousand times slower), every record is checked against the
@@ -12,6 +12,7 @@
 #include "frame/locks.h"
 #include "frame/settings.h"
 #include "platform/platform.h"
+#include "platform/thread_state.h"
 
 #include <atomic>
 #include <cstring>
@@ -29,37 +30,10 @@ namespace {
 constexpr char kStartLine[] =
     "dep: callstack: using internal callstack resolving (fast, but requires frame pointers)\n";
 
-// Written under the call-stack lock, read without it by isCallStackActive.
+// Written under the call-stack lock, read without it by the capture and isCallStackActive.
 std::atomic<bool> active{false};
 // The walk through the unwind tables replaces the frame-pointer walk (callstack_unwind).
 bool unwind_walk = false;
-
-// The calling thread's stack, looked up on its first capture.
-struct StackBounds {
-    std::uintptr_t low;
-    std::uintptr_t high;
-    std::uint8_t state; // 0: not looked up yet, 1: known, 2: the system could not tell
-};
-#if defined(_WIN32)
-thread_local StackBounds thread_stack{};
-#else
-__attribute__((tls_model("initial-exec"))) thread_local StackBounds thread_stack{};
-#endif
-
-bool threadStackBounds(std::uintptr_t& low, std::uintptr_t& high) {
-    StackBounds& bounds = thread_stack;
-    if (bounds.state == 0) {
-        std::uintptr_t l = 0;
-        std::uintptr_t h = 0;
-        const bool known = platform::currentStackBounds(l, h) && l < h;
-        bounds.low = l;
-        bounds.high = h;
-        bounds.state = known ? 1 : 2;
-    }
-    low = bounds.low;
-    high = bounds.high;
-    return bounds.state == 1;
-}
 
 } // namespace
 
@@ -151,9 +125,10 @@ QJ_NO_ASAN std::int32_t walkFrameChain(std::uintptr_t frame, std::uintptr_t low,
 }
 
 // Must keep a frame of its own and never be inlined: the caller's skip counts from here.
+// Takes no lock: it reads only the calling thread's own stack and per-thread state, and
+// writes only the caller's array.
 QJ_NOINLINE std::int32_t captureCallStack(std::uintptr_t* addresses, std::int32_t maxCount,
                                           std::int32_t skip) {
-    ScopedLock lock(callStackLock());
     if (!active.load(std::memory_order_relaxed) || addresses == nullptr)
         return -1;
     if (maxCount <= 0)
@@ -163,7 +138,7 @@ QJ_NOINLINE std::int32_t captureCallStack(std::uintptr_t* addresses, std::int32_
     const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     std::uintptr_t low = 0;
     std::uintptr_t high = 0;
-    if (!threadStackBounds(low, high))
+    if (!platform::callingThreadStackBounds(low, high))
         return 0;
     // Live frames lie at and above this one; anything below belongs to returned calls.
     if (frame > low)

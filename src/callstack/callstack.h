@@ -1,4 +1,4 @@
-// Call-stack capture by walking the frame-pointer chain; walks run under the call-stack lock.
+// Call-stack capture by walking the frame-pointer chain; a walk takes no lock.
 //
 // A frame record is two machine words: the caller's saved frame pointer at F and the
 // return address into the caller at F + one word (x86: F + 4, x86_64: F + 8). The walk

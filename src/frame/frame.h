@@ -2,7 +2,9 @@
 #ifndef QJ_FRAME_FRAME_H
 #define QJ_FRAME_FRAME_H
 
+#include "frame/hints.h"
 #include "platform/platform.h"
+#include "platform/thread_state.h"
 
 #include <atomic>
 #include <cstddef>
@@ -10,29 +12,14 @@
 namespace velt::zur::memory::detail {
 
 // Id of the thread that attached the library; only it uses the chunk pools.
-extern platform::ThreadId main_thread_id;
+extern QJ_HIDDEN platform::ThreadId main_thread_id;
 
 // True from the end of the detach handler on: every entry point then touches nothing
 // that detach released.
-extern std::atomic<bool> detached;
+extern QJ_HIDDEN std::atomic<bool> detached;
 
-// Id of the calling thread.
-#if defined(_WIN32)
-// GetCurrentThreadId reads the thread's own block, far cheaper than a thread_local,
-// which mingw-w64 emulates with a locked table lookup.
-inline platform::ThreadId callingThreadId() { return platform::currentThreadId(); }
-#else
-// Cached: the system call is paid once per thread.
-extern __attribute__((tls_model("initial-exec"))) thread_local platform::ThreadId cached_thread_id;
-inline platform::ThreadId callingThreadId() {
-    platform::ThreadId id = cached_thread_id;
-    if (id == 0) {
-        id = platform::currentThreadId();
-        cached_thread_id = id;
-    }
-    return id;
-}
-#endif
+// Id of the calling thread (platform/thread_state.h).
+using platform::callingThreadId;
 
 // Starts the library on the calling thread, which becomes the main thread: the fault
 // probe, the runtime heap's fault plan, the settings (their defaults, then the `length`

@@ -30,10 +30,6 @@ namespace velt::zur::memory::detail {
 platform::ThreadId main_thread_id = 0;
 std::atomic<bool> detached{false};
 
-#if !defined(_WIN32)
-__attribute__((tls_model("initial-exec"))) thread_local platform::ThreadId cached_thread_id = 0;
-#endif
-
 namespace {
 
 // The steps between the locks, in the fixed order of construction.

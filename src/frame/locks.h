@@ -1,14 +1,57 @@
-// The library's three locks and their scope guard.
+// Every lock of the library: what each guards, and the order in which they nest.
+//
+// Lock order: a thread that holds a lock takes only locks further down this list.
+//   1. globalLock()        CritSecLock  the trace stack and its frame counters' writers, the
+//                                       module table, the set of released large blocks; held
+//                                       by every report, dump and reset of the site table
+//   2. histogramLock()     CritSecLock  keeps the histogram's file, clears and reset apart
+//   3. reportBuildLock()   SpinLock     the report buffers, their sort scratch, the status text
+//                                       (trace/trace_internal.h)
+//   4. StatisticsFreeze                 (alloc/counters.h) not a lock the hot paths take: while
+//                                       a reader holds it no thread is inside a statistics
+//                                       section, so the counters, the histogram and the site
+//                                       table are read, reset or released at one instant
+//   5. site stripe locks   SpinLock×64  one bucket chain of the site table and the statistics
+//                                       of its records (tracking/alloc_info.cpp)
+//   6. site store lock     SpinLock     additions to the site table's record store
+// Leaves, under which nothing else is taken: each TraceStats record's lock (trace/
+// trace_stats.h), a trace table's insertLock, the memory-name lock, callStackLock() (the
+// capture's start line; the stack walk itself takes no lock).
+//
+// The allocation and release paths take no process-wide lock: counters are per-thread
+// slots, the histogram is atomics, the site table locks one stripe, a memory name or trace
+// record locks itself, the chunk pools belong to the main thread alone.
+//
+// Where the compiler checks it (clang's -Wthread-safety), "the caller holds the lock" is
+// written as QJ_REQUIRES on the function and checked at every call.
 #ifndef QJ_FRAME_LOCKS_H
 #define QJ_FRAME_LOCKS_H
 
 #include "platform/platform.h"
 
+#include <atomic>
+#include <cstdint>
+
+#if defined(__clang__)
+#define QJ_THREAD_ANNOTATION(x) __attribute__((x))
+#else
+#define QJ_THREAD_ANNOTATION(x)
+#endif
+#define QJ_CAPABILITY(x) QJ_THREAD_ANNOTATION(capability(x))
+#define QJ_SCOPED_CAPABILITY QJ_THREAD_ANNOTATION(scoped_lockable)
+#define QJ_GUARDED_BY(x) QJ_THREAD_ANNOTATION(guarded_by(x))
+#define QJ_ACQUIRE(...) QJ_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define QJ_RELEASE(...) QJ_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define QJ_TRY_ACQUIRE(...) QJ_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+#define QJ_REQUIRES(...) QJ_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define QJ_RETURN_CAPABILITY(x) QJ_THREAD_ANNOTATION(lock_returned(x))
+#define QJ_NO_THREAD_SAFETY_ANALYSIS QJ_THREAD_ANNOTATION(no_thread_safety_analysis)
+
 namespace velt::zur::memory {
 
 // A lock whose system object lives in the runtime heap. A lock that could not be made,
 // or that has already been destroyed at unload, does nothing when entered.
-class CritSecLock {
+class QJ_CAPABILITY("mutex") CritSecLock {
 public:
     CritSecLock() : mutex_(platform::mutexCreate()) {}
     ~CritSecLock() {
@@ -19,11 +62,11 @@ public:
     CritSecLock(const CritSecLock&) = delete;
     CritSecLock& operator=(const CritSecLock&) = delete;
 
-    void enter() {
+    void enter() QJ_ACQUIRE() {
         if (mutex_ != nullptr)
             platform::mutexLock(mutex_);
     }
-    void leave() {
+    void leave() QJ_RELEASE() {
         if (mutex_ != nullptr)
             platform::mutexUnlock(mutex_);
     }
@@ -32,10 +75,10 @@ private:
     platform::Mutex* mutex_;
 };
 
-class ScopedLock {
+class QJ_SCOPED_CAPABILITY ScopedLock {
 public:
-    explicit ScopedLock(CritSecLock& lock) : lock_(lock) { lock_.enter(); }
-    ~ScopedLock() { lock_.leave(); }
+    explicit ScopedLock(CritSecLock& lock) QJ_ACQUIRE(lock) : lock_(lock) { lock_.enter(); }
+    ~ScopedLock() QJ_RELEASE() { lock_.leave(); }
     ScopedLock(const ScopedLock&) = delete;
     ScopedLock& operator=(const ScopedLock&) = delete;
 
@@ -44,13 +87,50 @@ private:
 };
 
 namespace detail {
-// Held for each whole stack walk.
-CritSecLock& callStackLock();
-// Guards the allocation-site table and the trace stack. Taken before the call-stack lock
-// when both are needed; never the other way round.
-CritSecLock& globalLock();
-// Guards the size histogram; taken alone.
-CritSecLock& histogramLock();
+
+// The three system locks, constructed and destroyed around the attach and detach
+// handlers (frame/lifecycle.cpp).
+extern CritSecLock call_stack_lock;
+extern CritSecLock global_lock;
+extern CritSecLock histogram_lock;
+CritSecLock& callStackLock() QJ_RETURN_CAPABILITY(call_stack_lock);
+CritSecLock& globalLock() QJ_RETURN_CAPABILITY(global_lock);
+CritSecLock& histogramLock() QJ_RETURN_CAPABILITY(histogram_lock);
+
+// A test-and-test-and-set lock of one byte. Waiters pause, then yield the processor, so a
+// holder that has been preempted gets to run again.
+class QJ_CAPABILITY("spin lock") SpinLock {
+public:
+    constexpr SpinLock() = default;
+    SpinLock(const SpinLock&) = delete;
+    SpinLock& operator=(const SpinLock&) = delete;
+
+    void lock() noexcept QJ_ACQUIRE() {
+        if (!flag_.exchange(true, std::memory_order_acquire))
+            return;
+        lockSlow();
+    }
+    // Gives up after about `rounds` yields; true when the lock was taken. Used where the
+    // holder may have been killed (the detach handler).
+    bool lockBounded(std::uint32_t rounds) noexcept QJ_TRY_ACQUIRE(true);
+    void unlock() noexcept QJ_RELEASE() { flag_.store(false, std::memory_order_release); }
+
+private:
+    void lockSlow() noexcept;
+    std::atomic<bool> flag_{false};
+};
+
+class QJ_SCOPED_CAPABILITY SpinGuard {
+public:
+    explicit SpinGuard(SpinLock& lock) noexcept QJ_ACQUIRE(lock) : lock_(lock) { lock_.lock(); }
+    ~SpinGuard() QJ_RELEASE() { lock_.unlock(); }
+    SpinGuard(const SpinGuard&) = delete;
+    SpinGuard& operator=(const SpinGuard&) = delete;
+
+private:
+    SpinLock& lock_;
+};
+
 } // namespace detail
 
 } // namespace velt::zur::memory

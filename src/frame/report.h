@@ -9,7 +9,7 @@
 namespace velt::zur::memory {
 
 // Set by the first fatal report; never cleared. After it the allocator stops guarding.
-extern std::atomic<bool> failure_flag;
+extern QJ_HIDDEN std::atomic<bool> failure_flag;
 
 // Sets failure_flag when the error is fatal, then calls the error callback.
 void reportError(bool recoverable, const char* message);

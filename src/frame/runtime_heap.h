@@ -12,13 +12,15 @@
 #ifndef QJ_FRAME_RUNTIME_HEAP_H
 #define QJ_FRAME_RUNTIME_HEAP_H
 
+#include "frame/hints.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
 
 namespace velt::zur::memory::detail {
 
-extern std::atomic<bool> fault_plan_active;
+extern QJ_HIDDEN std::atomic<bool> fault_plan_active;
 
 // True when the plan says the current request fails; counts the request.
 bool faultPlanRefuses();

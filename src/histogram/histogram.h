@@ -1,4 +1,4 @@
-// Size histogram: live and peak blocks per gross size, under the histogram lock.
+// Size histogram: live and peak blocks per gross size; no lock on the allocation path.
 #ifndef QJ_HISTOGRAM_HISTOGRAM_H
 #define QJ_HISTOGRAM_HISTOGRAM_H
 
@@ -6,8 +6,12 @@
 
 namespace velt::zur::memory::detail {
 
+// One block more or less, each in a statistics section of its own.
 void histogramAddBlock(std::uint32_t size);
 void histogramRemoveBlock(std::uint32_t size);
+// The same, for a caller already inside a statistics section (alloc/counters.h).
+void histogramCountBlock(std::uint32_t size);
+void histogramUncountBlock(std::uint32_t size);
 // Writes the histogram file; nothing before the first counted block.
 void histogramWriteFile(const char* path);
 

@@ -86,11 +86,14 @@ void heavyBarrier();
 void relax();
 
 // One pointer of per-thread state for the allocation path: null until the calling thread
-// sets it. Where the compiler emulates thread_local (mingw-w64: a locked lookup in a
-// table on every access), this is one read of the thread's own block. It leaves the
-// thread's last-error value as it was.
+// sets it. It leaves the thread's last-error value as it was. Linux reads it inline
+// (platform/thread_state.h, with the rest of the per-thread state); where the compiler
+// emulates thread_local (mingw-w64: a locked lookup in a table on every access), it is
+// one read of the thread's own block.
+#if defined(_WIN32)
 void* threadPointer();
 void setThreadPointer(void* value);
+#endif
 
 } // namespace velt::zur::memory::platform
 

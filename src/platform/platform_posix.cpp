@@ -4,6 +4,7 @@
 #endif
 
 #include "platform/platform.h"
+#include "platform/thread_state.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -157,11 +158,6 @@ void heavyBarrier() { ::syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED
 
 void relax() { sched_yield(); }
 
-namespace {
-__attribute__((tls_model("initial-exec"))) thread_local void* thread_pointer = nullptr;
-} // namespace
-
-void* threadPointer() { return thread_pointer; }
-void setThreadPointer(void* value) { thread_pointer = value; }
+__thread ThreadState thread_state __attribute__((tls_model("initial-exec"))) = {};
 
 } // namespace velt::zur::memory::platform

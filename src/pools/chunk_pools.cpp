@@ -23,6 +23,8 @@ namespace velt::zur::memory {
 
 namespace detail {
 
+using namespace pool;
+
 namespace {
 
 // The pool texts carry no prefix of their own.
@@ -38,58 +40,15 @@ constexpr char kFreeBelow[] = "trying to free a ptr outside memoryChunk, less";
 constexpr char kFreePast[] = "trying to free a ptr outside memoryChunk, greater";
 constexpr char kFreeFill[] = "memoryPool err 0xddddddddd";
 
-constexpr std::uint32_t kReleaseFill = 0xDDDDDDDDu;
-
 void reportPoolError(const char* message) { reportError(false, message); }
 
-void report(const char* message) { pool_error_sink(message); }
+} // namespace
 
-std::uint32_t load32(const void* at) {
-    std::uint32_t value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-void store32(void* at, std::uint32_t value) { std::memcpy(at, &value, sizeof value); }
+void poolReport(const char* message) { pool_error_sink(message); }
 
-std::uintptr_t address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+namespace {
 
-// Bytes really cut into chunks.
-std::uint32_t chunkBytes(const MemoryPool& m) {
-    return static_cast<std::uint32_t>(m.numChunks) * static_cast<std::uint32_t>(m.chunkSize);
-}
-
-// Number of the chunk that holds `offset`, for offset < chunkBytes(m): one multiplication
-// by ceil(2^32 / chunkSize) instead of a division. The result is exact while
-// offset * (chunkSize - 1) < 2^32, which a memoryChunk of at most 1 MiB keeps well within.
-std::uint32_t chunkNumberAt(const MemoryPool& m, std::uint32_t offset) {
-    return static_cast<std::uint32_t>((std::uint64_t{offset} * m.chunkReciprocal) >> 32);
-}
-
-// The link that locates chunk `number`, which starts at `chunk`.
-Link linkTo([[maybe_unused]] const unsigned char* chunk, [[maybe_unused]] std::uint32_t number) {
-#if QJ_POOL_ADDRESS_LINKS
-    return static_cast<Link>(address(chunk));
-#else
-    return number + 1;
-#endif
-}
-
-// The chunk a non-zero link locates, or null when the link is not the start of one of
-// m's chunks.
-unsigned char* chunkAt(const MemoryPool& m, Link link) {
-#if QJ_POOL_ADDRESS_LINKS
-    const std::uint32_t offset = link - static_cast<std::uint32_t>(address(m.chunkMemory));
-    if (offset >= chunkBytes(m) ||
-        chunkNumberAt(m, offset) * static_cast<std::uint32_t>(m.chunkSize) != offset)
-        return nullptr;
-    return reinterpret_cast<unsigned char*>(static_cast<std::uintptr_t>(link));
-#else
-    const std::uint32_t number = link - 1;
-    if (number >= static_cast<std::uint32_t>(m.numChunks))
-        return nullptr;
-    return m.chunkMemory + std::size_t{number} * static_cast<std::uint32_t>(m.chunkSize);
-#endif
-}
+void report(const char* message) { poolReport(message); }
 
 // Reports a non-zero link that chunkAt refused. A link inside the range but off a chunk
 // boundary reaches past the start of the chunk it falls in and counts as past the range.
@@ -104,7 +63,9 @@ QJ_COLD void reportBadLink([[maybe_unused]] const MemoryPool& m, [[maybe_unused]
 }
 
 // The head of the free list is unusable: nothing is handed out.
-QJ_COLD void* refuseHead(const MemoryPool& m) {
+} // namespace
+
+void* refuseHead(const MemoryPool& m) {
     if (m.currentMemPtr == 0)
         report(kHeadMissing);
     else
@@ -114,31 +75,15 @@ QJ_COLD void* refuseHead(const MemoryPool& m) {
 
 // The link in a chunk just taken is unusable: report it and drop the rest of the list, so
 // that nothing is ever read or written through it.
-QJ_COLD void dropBadLink(MemoryPool& m, Link link) {
-    if (chunkAt(m, link) == nullptr)
+void dropBadLink(MemoryPool& m, Link link) {
+    if (pool::chunkAt(m, link) == nullptr)
         reportBadLink(m, link);
     if (link == kReleaseFill)
         report(kLinkFill);
     m.currentMemPtr = 0;
 }
 
-// Takes the head of m's free list; m has its memoryChunk and a free chunk by its count.
-QJ_ALWAYS_INLINE void* takeChunk(MemoryPool& m) {
-    unsigned char* const chunk = m.currentMemPtr != 0 ? chunkAt(m, m.currentMemPtr) : nullptr;
-    if (QJ_UNLIKELY(chunk == nullptr))
-        return refuseHead(m);
-    const Link link = load32(chunk);
-    ++m.usedChunks;
-    // On 64-bit targets the release fill never passes chunkAt; on 32-bit ones it is an
-    // address that could.
-    if (QJ_UNLIKELY(link != 0 && (chunkAt(m, link) == nullptr ||
-                                  (QJ_POOL_ADDRESS_LINKS && link == kReleaseFill)))) {
-        dropBadLink(m, link);
-        return chunk;
-    }
-    m.currentMemPtr = link;
-    return chunk;
-}
+namespace {
 
 // The memoryChunk of m, its chunks linked in address order. False when the runtime heap
 // has no room for it.
@@ -169,11 +114,15 @@ void deleteMemoryPool(MemoryPool* m) {
     heapRelease(m);
 }
 
+} // namespace
+
 void pushOnFreeChainList(ChunkPool& pool, MemoryPool* m) {
     m->nextWithFree = pool.firstWithFree;
     m->onFreeChainList = true;
     pool.firstWithFree = m;
 }
+
+namespace {
 
 // Registers a MemoryPool just appended at `index` and puts it on the free chain list.
 void setInternalPoolByIndex(std::uint32_t size, std::int32_t index, MemoryPool* m) {
@@ -187,10 +136,12 @@ void setInternalPoolByIndex(std::uint32_t size, std::int32_t index, MemoryPool* 
         pushOnFreeChainList(*pool, m);
 }
 
+} // namespace
+
 // The slow part of MemoryPool::alloc: walks past full MemoryPools (renumbering each with
 // its position), appends one at the end of the chain when all are full, and creates the
 // memoryChunk of the one that serves.
-QJ_COLD void* allocAlongChain(MemoryPool* m, std::uint32_t size, std::int32_t& index) {
+void* allocAlongChain(MemoryPool* m, std::uint32_t size, std::int32_t& index) {
     std::int32_t at = index;
     for (;;) {
         m->chainIndex = at;
@@ -216,13 +167,13 @@ QJ_COLD void* allocAlongChain(MemoryPool* m, std::uint32_t size, std::int32_t& i
 
 // An allocation from `m` yielded nothing. If m was taken off the free chain list for it
 // but still has room by its count, it goes back on, so that it is not lost to the class.
-QJ_COLD void* declined(ChunkPool& pool, MemoryPool* m) {
+void* declined(ChunkPool& pool, MemoryPool* m) {
     if (m != nullptr && !m->onFreeChainList && m->usedChunks < m->numChunks)
         pushOnFreeChainList(pool, m);
     return nullptr;
 }
 
-QJ_COLD void reportBadRelease(const MemoryPool& m, const unsigned char* chunk) {
+void reportBadRelease(const MemoryPool& m, const unsigned char* chunk) {
     if (address(chunk) < address(m.chunkMemory))
         report(kFreeBelow);
     else
@@ -230,6 +181,8 @@ QJ_COLD void reportBadRelease(const MemoryPool& m, const unsigned char* chunk) {
     if (address(chunk) == kReleaseFill)
         report(kFreeFill);
 }
+
+namespace {
 
 ChunkPool* chunk_pools = nullptr; // poolCount records, in the order of poolBlockSizes
 
@@ -259,38 +212,26 @@ MemoryPool::~MemoryPool() {
     heapRelease(chunkMemory);
 }
 
-namespace {
+void* MemoryPool::alloc(std::uint32_t size, std::int32_t& index) { return pool::allocFrom(*this, size, index); }
 
-QJ_ALWAYS_INLINE void* allocFrom(MemoryPool& m, std::uint32_t size, std::int32_t& index) {
-    if (QJ_UNLIKELY(m.usedChunks >= m.numChunks || m.chunkMemory == nullptr))
-        return allocAlongChain(&m, size, index);
-    return takeChunk(m);
-}
-
-QJ_ALWAYS_INLINE bool releaseInto(MemoryPool& m, void* chunk) {
+bool MemoryPool::free(void* chunk) {
     auto* const at = static_cast<unsigned char*>(chunk);
-    const std::uintptr_t offset = address(at) - address(m.chunkMemory);
-    if (QJ_UNLIKELY(m.chunkMemory == nullptr || offset >= chunkBytes(m))) {
-        reportBadRelease(m, at);
+    const std::uintptr_t offset = pool::address(at) - pool::address(chunkMemory);
+    if (QJ_UNLIKELY(chunkMemory == nullptr || offset >= pool::chunkBytes(*this))) {
+        reportBadRelease(*this, at);
         return false;
     }
-    const std::uint32_t number = chunkNumberAt(m, static_cast<std::uint32_t>(offset));
-    if (QJ_UNLIKELY(number * static_cast<std::uint32_t>(m.chunkSize) != offset ||
-                    address(at) == kReleaseFill)) {
-        reportBadRelease(m, at);
+    const std::uint32_t number = pool::chunkNumberAt(*this, static_cast<std::uint32_t>(offset));
+    if (QJ_UNLIKELY(number * static_cast<std::uint32_t>(chunkSize) != offset ||
+                    pool::address(at) == kReleaseFill)) {
+        reportBadRelease(*this, at);
         return false;
     }
-    store32(at, m.currentMemPtr);
-    m.currentMemPtr = linkTo(at, number);
-    --m.usedChunks;
+    pool::store32(at, currentMemPtr);
+    currentMemPtr = pool::linkTo(at, number);
+    --usedChunks;
     return true;
 }
-
-} // namespace
-
-void* MemoryPool::alloc(std::uint32_t size, std::int32_t& index) { return allocFrom(*this, size, index); }
-
-bool MemoryPool::free(void* chunk) { return releaseInto(*this, chunk); }
 
 bool setNominalChunkBytes(std::uint32_t size, std::int32_t bytes) {
     if (sizeToPool == nullptr || size > static_cast<std::uint32_t>(largestPoolSize))
@@ -350,35 +291,7 @@ void ChunkPools::init() {
 }
 
 void* ChunkPools::alloc(std::uint32_t size, std::int32_t& chainIndex) {
-    using namespace detail;
-    ChunkPool* const* table = sizeToPool;
-    // Size 0 wraps round to the largest value and is refused with the sizes past 88.
-    if (size - 1 >= static_cast<std::uint32_t>(largestPoolSize) || table == nullptr)
-        return nullptr;
-    ChunkPool* pool = table[size];
-    if (pool == nullptr)
-        return nullptr;
-    MemoryPool* m = pool->firstWithFree;
-    std::int32_t index; // the caller's chainIndex is written once, at the end
-    void* chunk;
-    if (m != nullptr) {
-        // This allocation takes m's last free chunk: m leaves the free chain list.
-        if (m->usedChunks + 1 >= m->numChunks) {
-            m->onFreeChainList = false;
-            pool->firstWithFree = m->nextWithFree;
-        }
-        index = m->chainIndex;
-        chunk = allocFrom(*m, size, index);
-    } else {
-        // Every MemoryPool of the class is full: walk the chain from its start.
-        index = 0;
-        chunk = allocAlongChain(pool->first, size, index);
-    }
-    if (QJ_UNLIKELY(chunk == nullptr))
-        return declined(*pool, m);
-    ++pool->first->liveBlocks;
-    chainIndex = index;
-    return chunk;
+    return detail::pool::alloc(size, chainIndex);
 }
 
 bool ChunkPools::free(void* block, std::uint32_t size, std::int32_t chainIndex) {
@@ -394,7 +307,7 @@ bool ChunkPools::free(void* block, std::uint32_t size, std::int32_t chainIndex) 
         report(kFreeUnknown);
         return false;
     }
-    if (QJ_UNLIKELY(!releaseInto(*m, block)))
+    if (QJ_UNLIKELY(!m->free(block)))
         return true; // reported; the chunk is left where it is
     --pool->first->liveBlocks;
     // A MemoryPool that was full becomes the first to be used again.
@@ -404,18 +317,8 @@ bool ChunkPools::free(void* block, std::uint32_t size, std::int32_t chainIndex) 
 }
 
 bool ChunkPools::holds(const void* block, std::uint32_t size, std::int32_t chainIndex) {
-    using namespace detail;
-    ChunkPool* const* table = sizeToPool;
-    if (table == nullptr || size > static_cast<std::uint32_t>(largestPoolSize) || chainIndex < 0 ||
-        chainIndex >= maxNumOfChainsPerPool || table[size] == nullptr)
-        return false;
-    const MemoryPool* m = table[size]->byIndex[chainIndex];
-    if (m == nullptr || m->chunkMemory == nullptr)
-        return false;
-    const std::uintptr_t offset = address(block) - address(m->chunkMemory);
-    return offset < chunkBytes(*m) &&
-           chunkNumberAt(*m, static_cast<std::uint32_t>(offset)) * static_cast<std::uint32_t>(m->chunkSize) ==
-               offset;
+    detail::pool::Place place{};
+    return detail::pool::locate(block, size, chainIndex, place);
 }
 
 void ChunkPools::appendStatus(detail::TextBuilder& out) {

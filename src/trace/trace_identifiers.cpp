@@ -46,22 +46,7 @@ std::atomic<std::uint32_t> physic_frame{0};
 void* runtimeMalloc(std::size_t size) { return heapAllocate(size); }
 std::atomic<RecordAllocator> record_allocator{&runtimeMalloc};
 
-// The calling thread's id, the same platform id as callingThreadId of frame.h. On Linux it
-// is cached in a variable of this file rather than read through frame.h's inline reader
-// of its extern initial-exec variable: linked into an executable under the
-// undefined-behaviour sanitizer, the linker turns that reader's address computation into
-// an lea and the sanitizer's null test then reads stale flags, reporting a null store
-// that does not happen. On Windows GetCurrentThreadId is cheaper than any thread_local.
-platform::ThreadId traceThreadId() {
-#if defined(_WIN32)
-    return callingThreadId();
-#else
-    static thread_local platform::ThreadId id = 0;
-    if (id == 0)
-        id = platform::currentThreadId();
-    return id;
-#endif
-}
+platform::ThreadId traceThreadId() { return callingThreadId(); }
 
 inline std::uint64_t packSlot(std::int32_t identifier, platform::ThreadId thread) {
     return (std::uint64_t{thread} << 32) | static_cast<std::uint32_t>(identifier + 1);

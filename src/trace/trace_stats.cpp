@@ -103,7 +103,8 @@ void TraceStats::clear() noexcept {
     put(maxBlock_, 0);
 }
 
-TraceStatsValues TraceStats::snapshot(bool patient) const noexcept {
+// The lock is taken on one path only (see lockBounded): beyond the analysis.
+TraceStatsValues TraceStats::snapshot(bool patient) const noexcept QJ_NO_THREAD_SAFETY_ANALYSIS {
     // About a second of yields: far longer than any live holder needs.
     constexpr std::uint32_t kDetachRounds = 20000;
     bool locked = true;

@@ -1,5 +1,6 @@
-// The statistics record shared by memory names, trace identifiers and resources, the
-// tiny lock that keeps each record exact, and the tables of named records.
+// The statistics record shared by memory names, trace identifiers and resources, and the
+// tables of named records. The tiny lock that keeps each record exact is frame/locks.h's
+// SpinLock.
 //
 // Exactness: every update of a TraceStats runs under the record's own spin lock, so racing
 // threads never lose a charge and the peaks, minimum and maximum follow the update rules
@@ -9,45 +10,13 @@
 #ifndef QJ_TRACE_TRACE_STATS_H
 #define QJ_TRACE_TRACE_STATS_H
 
+#include "frame/locks.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 namespace velt::zur::memory::detail {
-
-// A test-and-test-and-set lock of one byte. Waiters pause, then yield the processor, so a
-// holder that has been preempted gets to run again.
-class SpinLock {
-public:
-    constexpr SpinLock() = default;
-    SpinLock(const SpinLock&) = delete;
-    SpinLock& operator=(const SpinLock&) = delete;
-
-    void lock() noexcept {
-        if (!flag_.exchange(true, std::memory_order_acquire))
-            return;
-        lockSlow();
-    }
-    // Gives up after about `rounds` yields; true when the lock was taken. Used where the
-    // holder may have been killed (the detach handler).
-    bool lockBounded(std::uint32_t rounds) noexcept;
-    void unlock() noexcept { flag_.store(false, std::memory_order_release); }
-
-private:
-    void lockSlow() noexcept;
-    std::atomic<bool> flag_{false};
-};
-
-class SpinGuard {
-public:
-    explicit SpinGuard(SpinLock& lock) noexcept : lock_(lock) { lock_.lock(); }
-    ~SpinGuard() { lock_.unlock(); }
-    SpinGuard(const SpinGuard&) = delete;
-    SpinGuard& operator=(const SpinGuard&) = delete;
-
-private:
-    SpinLock& lock_;
-};
 
 // A copy of the six counters, in the record's order.
 struct TraceStatsValues {

@@ -6,19 +6,33 @@
 // 64-bit targets the record's handle (creation index plus 1), on 32-bit targets its
 // address. Either form is checked against the slabs before a release charges it, so a
 // block whose word was overwritten cannot steer a write through a wild pointer.
+//
+// Threads: no process-wide lock on the allocation and release paths. Each bucket belongs
+// to one of kStripes spin locks, which guards its chain (lookup, move to front, insertion)
+// and the statistics of its records; the record store has a spin lock of its own, taken
+// inside a stripe lock when a record is added. The lookups behind a block word read the
+// store without a lock: records, slabs and slab directories are complete before they are
+// published and never move or go away while the table lives (a grown directory keeps
+// the one it replaced until the table is released). The charges of qj_malloc and qj_free
+// run inside statistics sections (alloc/counters.h): reports, resets and the release of
+// the table hold a StatisticsFreeze, and so see, change or free the table alone.
 #include "tracking/alloc_info.h"
 
 #include "Quorrick.h"
+#include "alloc/counters.h"
 #include "callstack/callstack.h"
 #include "frame/hints.h"
 #include "frame/locks.h"
 #include "frame/runtime_heap.h"
 #include "frame/settings.h"
 #include "trace/trace.h"
+#include "trace/trace_stats.h"
 #include "tracking/alloc_info_table.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <new>
 
 namespace velt::zur::memory {
 namespace detail {
@@ -35,13 +49,31 @@ constexpr std::uint32_t kMaxRecords = 0xFFFFFFFEu;
 std::int32_t hash_size = 0;
 AllocInfo** buckets = nullptr;
 
+// The stripe locks: bucket b belongs to stripe b % kStripes.
+constexpr std::uint32_t kStripes = 64;
+struct alignas(64) Stripe {
+    SpinLock lock;
+};
+Stripe stripes[kStripes];
+
 // Record store: slabs in creation order, and the same slabs sorted by address for the
-// lookup of a 32-bit word. Records below record_count are complete.
-AllocInfo** slabs = nullptr;
-std::uint32_t* slab_order = nullptr;
-std::uint32_t slab_count = 0;
-std::uint32_t slab_capacity = 0;
-std::uint32_t record_count = 0;
+// lookup of a 32-bit word. A directory is replaced, never changed, once readers may see it
+// but for its appended slots: slabs[i] and order[] are complete below `count`, which is
+// published last. `order` keeps its sorted order under a sequence number: a reader that
+// saw it change searches again.
+struct SlabDirectory {
+    std::atomic<std::uint32_t> count;
+    std::uint32_t capacity;
+    std::atomic<std::uint32_t> orderVersion;
+    SlabDirectory* replaced; // released with the table
+    AllocInfo** slabs;
+    std::atomic<std::uint32_t>* order;
+};
+std::atomic<SlabDirectory*> directory{nullptr};
+// Records below it are complete.
+std::atomic<std::uint32_t> record_count{0};
+// Serialises additions to the store; taken inside a stripe lock.
+SpinLock store_lock;
 
 std::int32_t add32(std::int32_t a, std::int32_t b) {
     // Counts wrap like the 32-bit counters they are, never trap.
@@ -101,58 +133,95 @@ std::uint32_t bucketOf(std::uint32_t h) {
     return h % static_cast<std::uint32_t>(hash_size);
 }
 
-AllocInfo* recordByIndex(std::uint32_t index) {
-    return &slabs[index >> kSlabShift][index & (kSlabRecords - 1)];
+// Record `index`, which is below record_count, of directory `d`.
+AllocInfo* recordByIndex(const SlabDirectory* d, std::uint32_t index) {
+    return &d->slabs[index >> kSlabShift][index & (kSlabRecords - 1)];
 }
 
-bool growSlabDirectory() {
-    const std::uint32_t capacity = slab_capacity == 0 ? 16 : slab_capacity * 2;
-    auto* newSlabs = static_cast<AllocInfo**>(heapAllocate(capacity * sizeof(AllocInfo*)));
-    auto* newOrder = static_cast<std::uint32_t*>(heapAllocate(capacity * sizeof(std::uint32_t)));
-    if (newSlabs == nullptr || newOrder == nullptr) {
-        heapRelease(newSlabs);
-        heapRelease(newOrder);
-        return false;
+AllocInfo* recordByIndex(std::uint32_t index) {
+    return recordByIndex(directory.load(std::memory_order_acquire), index);
+}
+
+// Entries are stored with release and loaded with acquire: a reader that sees an entry of
+// a sort in progress then sees the odd sequence number too.
+std::uint32_t order(const SlabDirectory* d, std::uint32_t at) {
+    return d->order[at].load(std::memory_order_acquire);
+}
+
+// A directory with room for `capacity` slabs holding the slabs of `from` (may be null).
+SlabDirectory* newDirectory(const SlabDirectory* from, std::uint32_t capacity) {
+    // The directory with its slab array, and the order array: two requests.
+    void* raw = heapAllocate(sizeof(SlabDirectory) + capacity * sizeof(AllocInfo*));
+    void* rawOrder = heapAllocate(capacity * sizeof(std::atomic<std::uint32_t>));
+    if (raw == nullptr || rawOrder == nullptr) {
+        heapRelease(raw);
+        heapRelease(rawOrder);
+        return nullptr;
     }
-    if (slab_count != 0) {
-        std::memcpy(newSlabs, slabs, slab_count * sizeof(AllocInfo*));
-        std::memcpy(newOrder, slab_order, slab_count * sizeof(std::uint32_t));
+    auto* d = new (raw) SlabDirectory{};
+    d->capacity = capacity;
+    d->slabs = reinterpret_cast<AllocInfo**>(d + 1);
+    d->order = new (rawOrder) std::atomic<std::uint32_t>[capacity];
+    const std::uint32_t count = from != nullptr ? from->count.load(std::memory_order_relaxed) : 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        d->slabs[i] = from->slabs[i];
+        d->order[i].store(order(from, i), std::memory_order_release);
     }
-    heapRelease(slabs);
-    heapRelease(slab_order);
-    slabs = newSlabs;
-    slab_order = newOrder;
-    slab_capacity = capacity;
+    d->count.store(count, std::memory_order_relaxed);
+    d->replaced = const_cast<SlabDirectory*>(from);
+    return d;
+}
+
+// Appends slab `fresh` to the directory (replacing a full one). Caller holds store_lock.
+bool addSlab(AllocInfo* fresh) {
+    SlabDirectory* d = directory.load(std::memory_order_relaxed);
+    if (d == nullptr || d->count.load(std::memory_order_relaxed) == d->capacity) {
+        SlabDirectory* grown = newDirectory(d, d == nullptr ? 16 : d->capacity * 2);
+        if (grown == nullptr)
+            return false;
+        directory.store(grown, std::memory_order_release);
+        d = grown;
+    }
+    const std::uint32_t count = d->count.load(std::memory_order_relaxed);
+    d->slabs[count] = fresh;
+    // Keep order sorted by address: slabs are few, an insertion is rare.
+    d->orderVersion.fetch_add(1, std::memory_order_relaxed);
+    std::uint32_t at = count;
+    while (at > 0 &&
+           reinterpret_cast<std::uintptr_t>(d->slabs[order(d, at - 1)]) > reinterpret_cast<std::uintptr_t>(fresh)) {
+        d->order[at].store(order(d, at - 1), std::memory_order_release);
+        --at;
+    }
+    d->order[at].store(count, std::memory_order_release);
+    d->orderVersion.fetch_add(1, std::memory_order_release);
+    d->count.store(count + 1, std::memory_order_release);
     return true;
 }
 
-// A zeroed record in the next free slot; it becomes part of the table only when the
-// caller counts it in record_count.
+// A zeroed record in the next free slot, not yet counted in record_count. Caller holds
+// store_lock.
 AllocInfo* reserveRecord() {
-    if (record_count >= kMaxRecords)
+    const std::uint32_t count = record_count.load(std::memory_order_relaxed);
+    if (count >= kMaxRecords)
         return nullptr;
-    const std::uint32_t slab = record_count >> kSlabShift;
-    if (slab == slab_count) {
-        if (slab_count == slab_capacity && !growSlabDirectory())
-            return nullptr;
+    const std::uint32_t slab = count >> kSlabShift;
+    const SlabDirectory* d = directory.load(std::memory_order_relaxed);
+    if (d == nullptr || slab == d->count.load(std::memory_order_relaxed)) {
         auto* fresh = static_cast<AllocInfo*>(heapAllocate(kSlabRecords * sizeof(AllocInfo)));
         if (fresh == nullptr)
             return nullptr;
-        // Keep slab_order sorted by address: slabs are few, an insertion is rare.
-        std::uint32_t at = slab_count;
-        while (at > 0 && reinterpret_cast<std::uintptr_t>(slabs[slab_order[at - 1]]) >
-                             reinterpret_cast<std::uintptr_t>(fresh)) {
-            slab_order[at] = slab_order[at - 1];
-            --at;
+        if (!addSlab(fresh)) {
+            heapRelease(fresh);
+            return nullptr;
         }
-        slab_order[at] = slab_count;
-        slabs[slab_count++] = fresh;
     }
-    AllocInfo* record = recordByIndex(record_count);
+    AllocInfo* record = recordByIndex(count);
     std::memset(record, 0, sizeof *record);
-    record->handle = record_count + 1;
+    record->handle = count + 1;
     return record;
 }
+
+SpinLock& stripeOf(std::uint32_t bucket) { return stripes[bucket % kStripes].lock; }
 
 } // namespace
 
@@ -183,20 +252,26 @@ AllocInfo* allocInfoBucket(std::int32_t index) {
     return buckets[index];
 }
 
-AllocInfo* allocInfoFindOrInsertFrames(const std::uintptr_t* frames, std::int32_t count) {
-    if (buckets == nullptr || hash_size <= 0)
-        return nullptr;
-    if (count < 0)
-        count = 0;
-    if (count > kMaxCallStackDepth)
-        count = kMaxCallStackDepth;
-    const std::uint32_t h = hashFrames(frames, count);
-    AllocInfo** head = &buckets[bucketOf(h)];
+namespace {
+
+// A site's frames are a dozen words or so: compared in place, without a library call.
+bool sameFrames(const std::uintptr_t* a, const std::uintptr_t* b, std::int32_t count) {
+    for (std::int32_t i = 0; i < count; ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
+// The record of `count` frames (at most kMaxCallStackDepth) in bucket `bucket`, moved to
+// the front of its chain, or a new one at the chain's end; null when none can be made.
+// Caller holds the bucket's stripe lock.
+AllocInfo* findOrInsertLocked(const std::uintptr_t* frames, std::int32_t count, std::uint32_t h,
+                              std::uint32_t bucket) {
+    AllocInfo** head = &buckets[bucket];
     const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(std::uintptr_t);
     AllocInfo* previous = nullptr;
     for (AllocInfo* record = *head; record != nullptr; previous = record, record = record->next) {
-        if (record->hash != h || record->depth != count ||
-            (count != 0 && std::memcmp(record->frames, frames, bytes) != 0))
+        if (record->hash != h || record->depth != count || !sameFrames(record->frames, frames, count))
             continue;
         if (previous != nullptr) { // move to front: a site that allocates again is met first
             previous->next = record->next;
@@ -205,9 +280,6 @@ AllocInfo* allocInfoFindOrInsertFrames(const std::uintptr_t* frames, std::int32_
         }
         return record;
     }
-    AllocInfo* record = reserveRecord();
-    if (record == nullptr)
-        return nullptr;
     std::uintptr_t* copy = nullptr;
     if (count != 0) {
         copy = static_cast<std::uintptr_t*>(heapAllocate(bytes));
@@ -215,16 +287,61 @@ AllocInfo* allocInfoFindOrInsertFrames(const std::uintptr_t* frames, std::int32_
             return nullptr;
         std::memcpy(copy, frames, bytes);
     }
-    record->hash = h;
-    record->frames = copy;
-    record->depth = count;
+    AllocInfo* record = nullptr;
+    {
+        SpinGuard store(store_lock);
+        record = reserveRecord();
+        if (record != nullptr) {
+            record->hash = h;
+            record->frames = copy;
+            record->depth = count;
+            record_count.store(record->handle, std::memory_order_release);
+        }
+    }
+    if (record == nullptr) {
+        heapRelease(copy);
+        return nullptr;
+    }
     // New sites go to the tail; `previous` is the chain's last record, if any.
     if (previous != nullptr)
         previous->next = record;
     else
         *head = record;
-    ++record_count;
     return record;
+}
+
+// Finds or inserts the record of `frames` and, unless `amount` is 0, charges it, under one
+// hold of its stripe lock.
+AllocInfo* findOrInsertAndCharge(const std::uintptr_t* frames, std::int32_t count,
+                                 std::int32_t amount) {
+    if (buckets == nullptr || hash_size <= 0)
+        return nullptr;
+    if (count < 0)
+        count = 0;
+    if (count > kMaxCallStackDepth)
+        count = kMaxCallStackDepth;
+    const std::uint32_t h = hashFrames(frames, count);
+    const std::uint32_t bucket = bucketOf(h);
+    SpinGuard guard(stripeOf(bucket));
+    AllocInfo* record = findOrInsertLocked(frames, count, h, bucket);
+    if (record != nullptr && amount != 0)
+        allocInfoChargeLocked(record, amount);
+    return record;
+}
+
+// Charges the record a block word names, if any, under its stripe lock.
+void chargeWord(std::uint32_t word, std::int32_t amount) {
+    AllocInfo* record = allocInfoRecord(word);
+    if (record == nullptr)
+        return;
+    SpinGuard guard(stripeOf(bucketOf(record->hash)));
+    allocInfoChargeLocked(record, amount);
+}
+
+} // namespace
+
+AllocInfo* allocInfoFindOrInsertFrames(const std::uintptr_t* frames, std::int32_t count) {
+    return findOrInsertAndCharge(frames, count, 0);
 }
 
 std::uint32_t allocInfoWord(const AllocInfo* record) {
@@ -235,27 +352,36 @@ std::uint32_t allocInfoWord(const AllocInfo* record) {
 }
 
 AllocInfo* allocInfoRecordAt(std::uintptr_t address) {
-    // The last slab that starts at or below the address.
-    std::uint32_t low = 0;
-    std::uint32_t high = slab_count;
-    while (low < high) {
-        const std::uint32_t mid = low + (high - low) / 2;
-        if (reinterpret_cast<std::uintptr_t>(slabs[slab_order[mid]]) <= address)
-            low = mid + 1;
-        else
-            high = mid;
+    const SlabDirectory* d = directory.load(std::memory_order_acquire);
+    if (d == nullptr)
+        return nullptr;
+    for (;;) {
+        const std::uint32_t version = d->orderVersion.load(std::memory_order_acquire);
+        const std::uint32_t count = d->count.load(std::memory_order_acquire);
+        // The last slab that starts at or below the address.
+        std::uint32_t low = 0;
+        std::uint32_t high = count;
+        while (low < high) {
+            const std::uint32_t mid = low + (high - low) / 2;
+            if (reinterpret_cast<std::uintptr_t>(d->slabs[order(d, mid)]) <= address)
+                low = mid + 1;
+            else
+                high = mid;
+        }
+        const std::uint32_t slab = low == 0 ? 0 : order(d, low - 1);
+        if ((version & 1u) != 0 || d->orderVersion.load(std::memory_order_relaxed) != version)
+            continue; // a slab was being sorted in meanwhile
+        if (low == 0 || slab >= count)
+            return nullptr;
+        const std::uintptr_t offset = address - reinterpret_cast<std::uintptr_t>(d->slabs[slab]);
+        if (offset % sizeof(AllocInfo) != 0 || offset / sizeof(AllocInfo) >= kSlabRecords)
+            return nullptr;
+        const std::uint64_t index =
+            (std::uint64_t{slab} << kSlabShift) + offset / sizeof(AllocInfo);
+        if (index >= record_count.load(std::memory_order_acquire))
+            return nullptr;
+        return recordByIndex(d, static_cast<std::uint32_t>(index));
     }
-    if (low == 0)
-        return nullptr;
-    const std::uint32_t slab = slab_order[low - 1];
-    const std::uintptr_t offset = address - reinterpret_cast<std::uintptr_t>(slabs[slab]);
-    if (offset % sizeof(AllocInfo) != 0 || offset / sizeof(AllocInfo) >= kSlabRecords)
-        return nullptr;
-    const std::uint64_t index =
-        (std::uint64_t{slab} << kSlabShift) + offset / sizeof(AllocInfo);
-    if (index >= record_count)
-        return nullptr;
-    return recordByIndex(static_cast<std::uint32_t>(index));
 }
 
 AllocInfo* allocInfoRecord(std::uint32_t word) {
@@ -263,7 +389,7 @@ AllocInfo* allocInfoRecord(std::uint32_t word) {
         return nullptr;
     if constexpr (kWordIsAddress)
         return allocInfoRecordAt(word);
-    if (word > record_count)
+    if (word > record_count.load(std::memory_order_acquire))
         return nullptr;
     return recordByIndex(word - 1);
 }
@@ -282,7 +408,37 @@ QJ_NOINLINE std::uint32_t allocInfoFindOrInsert(std::int32_t depth) {
     return record != nullptr ? allocInfoWord(record) : 0;
 }
 
-void allocInfoCharge(AllocInfo* r, std::int32_t amount) {
+// Same frame rule as allocInfoFindOrInsert. The stack is walked outside every lock; the
+// lookup and the charge form one statistics section.
+QJ_NOINLINE std::uint32_t allocInfoAllocate(std::int32_t depth, std::int32_t grossSize) {
+    if (buckets == nullptr)
+        return 0;
+    if (depth > kMaxCallStackDepth)
+        depth = kMaxCallStackDepth;
+    std::uintptr_t frames[kMaxCallStackDepth];
+    const std::int32_t count = captureCallStack(frames, depth < 0 ? 0 : depth, kCaptureSkip);
+    if (count < 0)
+        return 0;
+    std::uint32_t word = 0;
+    statisticsSection([&] {
+        AllocInfo* record = findOrInsertAndCharge(frames, count, grossSize);
+        word = record != nullptr ? allocInfoWord(record) : 0;
+    });
+    return word;
+}
+
+void allocInfoRelease(std::uint32_t word, std::int32_t grossSize) {
+    statisticsSection([word, grossSize] { chargeWord(word, -grossSize); });
+}
+
+void allocInfoUncharge(std::uint32_t word, std::int32_t grossSize) { chargeWord(word, -grossSize); }
+
+void allocInfoCharge(AllocInfo* record, std::int32_t amount) {
+    SpinGuard guard(stripeOf(bucketOf(record->hash)));
+    allocInfoChargeLocked(record, amount);
+}
+
+void allocInfoChargeLocked(AllocInfo* r, std::int32_t amount) {
     if (amount < 0) {
         r->currentNumAllocs = add32(r->currentNumAllocs, -1);
         r->currentTotalSize = add32(r->currentTotalSize, amount);
@@ -341,14 +497,12 @@ void frameChurnCharge(FrameChurn& c, std::int32_t frame, std::int32_t amount) {
         c.peakAllocs = c.allocs;
 }
 
-void allocInfoUpdate(std::uint32_t word, std::int32_t amount) {
-    if (AllocInfo* record = allocInfoRecord(word))
-        allocInfoCharge(record, amount);
-}
+void allocInfoUpdate(std::uint32_t word, std::int32_t amount) { chargeWord(word, amount); }
 
 void allocInfoClearTraced() {
     const std::int32_t identifiers = traceIdentifierCount();
-    for (std::uint32_t i = 0; i < record_count; ++i) {
+    const std::uint32_t records = record_count.load(std::memory_order_acquire);
+    for (std::uint32_t i = 0; i < records; ++i) {
         AllocInfo* r = recordByIndex(i);
         if (r->traceId < 0 || r->traceId >= identifiers)
             continue;
@@ -366,7 +520,8 @@ void allocInfoClearTraced() {
 }
 
 void allocInfoClearCurrent() {
-    for (std::uint32_t i = 0; i < record_count; ++i) {
+    const std::uint32_t records = record_count.load(std::memory_order_acquire);
+    for (std::uint32_t i = 0; i < records; ++i) {
         AllocInfo* r = recordByIndex(i);
         r->currentNumAllocs = 0;
         r->currentTotalSize = 0;
@@ -379,19 +534,26 @@ void allocInfoReleaseRecord(AllocInfo* record) {
 }
 
 void allocInfoReleaseTable() {
-    for (std::uint32_t i = 0; i < record_count; ++i)
+    const std::uint32_t records = record_count.load(std::memory_order_acquire);
+    for (std::uint32_t i = 0; i < records; ++i)
         allocInfoReleaseRecord(recordByIndex(i));
-    for (std::uint32_t s = 0; s < slab_count; ++s)
-        heapRelease(slabs[s]);
-    heapRelease(slabs);
-    heapRelease(slab_order);
+    SlabDirectory* d = directory.load(std::memory_order_acquire);
+    // Unpublished first: from here on no word names a record.
+    record_count.store(0, std::memory_order_release);
+    directory.store(nullptr, std::memory_order_release);
+    if (d != nullptr) {
+        const std::uint32_t slabs = d->count.load(std::memory_order_relaxed);
+        for (std::uint32_t s = 0; s < slabs; ++s)
+            heapRelease(d->slabs[s]);
+    }
+    while (d != nullptr) {
+        SlabDirectory* replaced = d->replaced;
+        heapRelease(d->order);
+        heapRelease(d);
+        d = replaced;
+    }
     heapRelease(buckets);
-    slabs = nullptr;
-    slab_order = nullptr;
     buckets = nullptr;
-    slab_count = 0;
-    slab_capacity = 0;
-    record_count = 0;
 }
 
 } // namespace detail
@@ -401,6 +563,7 @@ void set_all_allocations_to_zero() {
     if (!settings.use_callstack)
         return;
     ScopedLock lock(globalLock());
+    StatisticsFreeze freeze;
     allocInfoClearCurrent();
 }
 
@@ -409,6 +572,7 @@ void memoryTraceReset() {
     if (!settings.use_traceIdentifiers)
         return;
     ScopedLock lock(globalLock());
+    StatisticsFreeze freeze;
     allocInfoClearTraced();
 }
 

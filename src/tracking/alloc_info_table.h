@@ -1,10 +1,14 @@
 // Inside the allocation-site table: the record, the lookups behind the block word, the
 // clearing operations and the report writer. Used by the tracking sources and their tests.
 //
-// Every function here expects the caller to hold the global lock, except where noted.
+// Locks: each bucket's chain and the statistics of its records are guarded by the
+// bucket's stripe lock, which the functions here take themselves; the clearing
+// operations and the report writer expect the caller to hold the global lock and a
+// StatisticsFreeze (alloc/counters.h), which keeps every charge out meanwhile.
 #ifndef QJ_TRACKING_ALLOC_INFO_TABLE_H
 #define QJ_TRACKING_ALLOC_INFO_TABLE_H
 
+#include "frame/locks.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -67,7 +71,10 @@ std::uint32_t allocInfoWord(const AllocInfo* record);
 AllocInfo* allocInfoRecord(std::uint32_t word);
 // The record at address `address`, when it is one; the form of the word on 32-bit targets.
 AllocInfo* allocInfoRecordAt(std::uintptr_t address);
+// Charges `amount` to `record` (negative for a release), taking its stripe lock; the
+// Locked form expects the caller to hold it.
 void allocInfoCharge(AllocInfo* record, std::int32_t amount);
+void allocInfoChargeLocked(AllocInfo* record, std::int32_t amount);
 
 // Counts an allocation of `amount` bytes in frame `frame`.
 void frameChurnCharge(FrameChurn& churn, std::int32_t frame, std::int32_t amount);
@@ -80,17 +87,18 @@ inline std::int32_t frameChurnAllocs(const FrameChurn& c, std::int32_t frame) {
 }
 
 // memoryTraceReset's and set_all_allocations_to_zero's work.
-void allocInfoClearTraced();
-void allocInfoClearCurrent();
+void allocInfoClearTraced() QJ_REQUIRES(global_lock);
+void allocInfoClearCurrent() QJ_REQUIRES(global_lock);
 
 // Writes the table to `path` (nothing when null or not openable) as a leak report. With
 // `release` every record visited is released, then the bucket array. `traceFilter` -1
 // lets every record pass, another value only those with that traceId.
-void allocInfoReport(const char* path, bool includeAll, bool release, std::int32_t traceFilter);
+void allocInfoReport(const char* path, bool includeAll, bool release, std::int32_t traceFilter)
+    QJ_REQUIRES(global_lock);
 // Writes the frame churn export to `path`: the sites that allocated anything since creation
 // or the last clear, by their largest bytes in one frame (visual or physics), highest first;
 // the first `count` of them, every one when `count` is 0 or less.
-void allocInfoChurnReport(const char* path, std::int32_t count);
+void allocInfoChurnReport(const char* path, std::int32_t count) QJ_REQUIRES(global_lock);
 // Releases one record's frames (the report's walk), and the whole table: every record
 // with its frames, the bucket array and the record store. The hash size stays.
 void allocInfoReleaseRecord(AllocInfo* record);

@@ -2,6 +2,7 @@
 // lets a symbolizer turn its return addresses into functions and lines. One writer serves
 // the final report at detach (which also releases the table) and the two dumps on request.
 #include "Quorrick.h"
+#include "alloc/counters.h"
 #include "frame/frame.h"
 #include "frame/locks.h"
 #include "frame/runtime_heap.h"
@@ -227,9 +228,10 @@ void allocInfoChurnReport(const char* path, std::int32_t count) {
 
 void allocInfoFinalReport(const char* path, bool includeAll) {
     moduleTableRefresh();
-    // Under the global lock: a release racing on another thread waits, then finds the
-    // table empty and its block's word naming nothing.
+    // Under the global lock and a freeze: a release racing on another thread waits, then
+    // finds the table empty and its block's word naming nothing.
     ScopedLock lock(globalLock());
+    StatisticsFreeze freeze;
     allocInfoReport(path, includeAll, true, -1);
 }
 
@@ -241,6 +243,7 @@ const char* dump_allocations_to_file(const char* path, std::int32_t traceId) {
         return kNotAvailable;
     moduleTableRefresh();
     ScopedLock lock(globalLock());
+    StatisticsFreeze freeze;
     allocInfoReport(path, traceId < 0, false, traceId);
     return kWritten;
 }
@@ -251,6 +254,7 @@ const char* dump_active_allocations_to_file(const char* path) {
         return kNotAvailable;
     moduleTableRefresh();
     ScopedLock lock(globalLock());
+    StatisticsFreeze freeze;
     allocInfoReport(path, false, false, -1);
     return kWritten;
 }
@@ -261,6 +265,7 @@ const char* dump_frame_churn_to_file(const char* path, std::int32_t count) {
         return kNotAvailable;
     moduleTableRefresh();
     ScopedLock lock(globalLock());
+    StatisticsFreeze freeze;
     allocInfoChurnReport(path, count);
     return kWritten;
 }

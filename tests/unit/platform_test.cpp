@@ -2,6 +2,7 @@
 // stack bounds, the module list, the debugger output and the recoverable error notice.
 // Each expectation is checked against the system's own services, not against the layer.
 #include "platform/platform.h"
+#include "platform/thread_state.h"
 
 #include <gtest/gtest.h>
 
