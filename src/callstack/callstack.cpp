@@ -133,8 +133,12 @@ QJ_NOINLINE std::int32_t captureCallStack(std::uintptr_t* addresses, std::int32_
         return -1;
     if (maxCount <= 0)
         return 0;
-    if (unwind_walk)
-        return walkUnwindTables(addresses, maxCount, skip);
+    if (unwind_walk) {
+        const std::int32_t count = walkUnwindTables(addresses, maxCount, skip);
+        // No tail call: the walk's skip counts from this function's frame.
+        __asm__ __volatile__("" ::: "memory");
+        return count;
+    }
     const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     std::uintptr_t low = 0;
     std::uintptr_t high = 0;
