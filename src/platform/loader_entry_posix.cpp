@@ -29,6 +29,23 @@ LoaderEntry loader_entry __attribute__((init_priority(65535)));
 // while the probe's handler is installed, a handler given for SIGSEGV or SIGBUS becomes
 // the one every fault other than the probe's is passed to, and a query answers with it,
 // as if the host's handler were the installed one. Everything else goes to the C library.
+//
+// Under the thread sanitizer these stay undefined: its runtime installs its own handlers
+// through sigaction while it starts, before any instrumented code may run. There a
+// handler the host installs later replaces the probe's, as where the library cannot keep
+// it in place.
+#if defined(__SANITIZE_THREAD__)
+#define QJ_KEEP_SIGNAL_CALLS 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QJ_KEEP_SIGNAL_CALLS 0
+#endif
+#endif
+#if !defined(QJ_KEEP_SIGNAL_CALLS)
+#define QJ_KEEP_SIGNAL_CALLS 1
+#endif
+
+#if QJ_KEEP_SIGNAL_CALLS
 extern "C" __attribute__((visibility("default"))) int sigaction(int signal, const struct sigaction* action,
                                                                 struct sigaction* previous) noexcept {
     namespace platform = velt::zur::memory::platform;
@@ -51,3 +68,4 @@ extern "C" __attribute__((visibility("default"))) sighandler_t signal(int signal
         return SIG_ERR;
     return previous.sa_handler;
 }
+#endif // QJ_KEEP_SIGNAL_CALLS
