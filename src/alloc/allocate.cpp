@@ -81,9 +81,10 @@ QJ_COLD unsigned char* guardedPagesBlock(std::uint32_t gross) {
 QJ_ALWAYS_INLINE unsigned char* unpooledBlock(const BlockLayout& l, std::uint32_t gross) {
     if (QJ_UNLIKELY(isPageGuardBlock(l, gross)))
         return guardedPagesBlock(gross);
-    if (QJ_UNLIKELY(isLargeBlock(gross)))
-        return largeBlockMap(gross);
-    return heapBlockAllocate(gross);
+    unsigned char* block = QJ_UNLIKELY(isLargeBlock(gross)) ? largeBlockMap(gross) : heapBlockAllocate(gross);
+    if (QJ_LIKELY(block != nullptr))
+        storeSizeCheck(block, gross);
+    return block;
 }
 
 // The words between the header and the user area that the switches add, the front and

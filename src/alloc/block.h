@@ -166,6 +166,21 @@ QJ_ALWAYS_INLINE bool plausibleHeader(const BlockLayout& l, std::uint32_t header
     return !isPageGuardBlock(l, gross) || ((p - l.head + gross) & (kPageGuardLimit - 1)) == 0;
 }
 
+// A heap or large block keeps the complement of its gross size in the word this far in
+// front of the block: inside the runtime heap's pad or the mapping's pad, never part of
+// the block itself. A release compares it with the header, so that a header a stray write
+// changed to another size a block can have cannot steer the tail test, the release fill or
+// the unmap past the block. Pooled and page-guard blocks need none: the pools and the
+// page's end bound them already.
+constexpr std::uint32_t kSizeCheckBack = 8;
+inline bool hasSizeCheck(const BlockLayout& l, std::uint32_t header, std::uint32_t gross) {
+    return (header & kHeaderPooled) == 0 && !isPageGuardBlock(l, gross);
+}
+inline void storeSizeCheck(unsigned char* block, std::uint32_t gross) {
+    store32(block - kSizeCheckBack, ~gross);
+}
+inline bool sizeCheckMatches(std::uint32_t word, std::uint32_t gross) { return word == ~gross; }
+
 // Computes `layout` from the settings; called once while attaching.
 void computeBlockLayout();
 

@@ -58,9 +58,9 @@ void erase(std::uintptr_t p) QJ_REQUIRES(global_lock) {
     }
 }
 
-void remember(std::uintptr_t p) QJ_REQUIRES(global_lock) {
+bool remember(std::uintptr_t p) QJ_REQUIRES(global_lock) {
     if (slots[find(p)] == p)
-        return;
+        return false;
     if (ring_used == kRemembered)
         erase(ring[ring_next]);
     else
@@ -69,6 +69,7 @@ void remember(std::uintptr_t p) QJ_REQUIRES(global_lock) {
     ring[ring_next] = p;
     ring_next = (ring_next + 1) % kRemembered;
     slots[find(p)] = p;
+    return true;
 }
 
 // Distance from the mapping's start to the block.
@@ -113,11 +114,12 @@ unsigned char* largeBlockMap(std::uint32_t gross) {
     return pages != nullptr ? pages + large_pad : nullptr;
 }
 
-void largeBlockUnmap(unsigned char* block, std::uint32_t gross, std::uintptr_t userPointer) {
-    {
-        ScopedLock lock(globalLock());
-        remember(userPointer);
-    }
+bool largeBlockClaim(std::uintptr_t userPointer) {
+    ScopedLock lock(globalLock());
+    return remember(userPointer);
+}
+
+void largeBlockUnmap(unsigned char* block, std::uint32_t gross) {
     platform::pagesUnmap(block - large_pad, mappedBytes(gross));
 }
 

@@ -42,8 +42,11 @@ inline bool anyLargeReleased() { return large_blocks_remembered.load(std::memory
 
 // Maps a block of `gross` bytes; returns its block start or null.
 unsigned char* largeBlockMap(std::uint32_t gross);
-// Unmaps a released block and remembers its user pointer.
-void largeBlockUnmap(unsigned char* block, std::uint32_t gross, std::uintptr_t userPointer);
+// Claims the block at `userPointer` for its release and remembers it as released; false
+// when it is remembered already (another thread's release claimed it first).
+bool largeBlockClaim(std::uintptr_t userPointer);
+// Unmaps a claimed block.
+void largeBlockUnmap(unsigned char* block, std::uint32_t gross);
 // Whether `p` is the user pointer of a large block already released (and not reused).
 bool largeBlockReleasedSlow(std::uintptr_t p);
 inline bool largeBlockReleased(std::uintptr_t p) {

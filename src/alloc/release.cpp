@@ -52,6 +52,12 @@ QJ_COLD void refuse(const char* text, std::uintptr_t at) {
     reportFatal(text, static_cast<unsigned long>(at));
 }
 
+// A word of the block could not be read. A large block that another thread released
+// meanwhile is gone from under this release: that is a second release of it.
+QJ_COLD void refuseUnreadable(std::uintptr_t p) {
+    refuse(largeBlockReleased(p) ? kReleasedTwice : kNotOurs, p);
+}
+
 QJ_COLD void reportTailCorruption(std::uint32_t gross, const unsigned char* block) {
     reportFatal(kTailCorrupt, static_cast<std::int32_t>(gross),
                 static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(block)));
@@ -95,6 +101,18 @@ QJ_ALWAYS_INLINE bool plausibleHeader(const BlockLayout& l, std::uint32_t header
     return detail::plausibleHeader(l, header, headerSize(header), p,
                                    largest_gross_size.load(std::memory_order_relaxed),
                                    ChunkPools::kLargestPoolSize);
+}
+
+// A plausible header that a heap or large block's size check word confirms: the size
+// that steers the tail test, the release fill and the give-back.
+QJ_ALWAYS_INLINE bool trustedHeader(const BlockLayout& l, std::uint32_t header, std::uintptr_t p) {
+    if (!plausibleHeader(l, header, p))
+        return false;
+    const std::uint32_t gross = headerSize(header);
+    if (!hasSizeCheck(l, header, gross))
+        return true;
+    std::uint32_t check = 0;
+    return probe32(p - l.head - kSizeCheckBack, check) && sizeCheckMatches(check, gross);
 }
 
 // The release's charges to the memory names and traces.
@@ -183,8 +201,8 @@ void qj_free(void* ptr) {
         return refuse(kReleasedTwice, p);
     std::uint32_t header = 0;
     if (QJ_UNLIKELY(!probe32(p - l.headerBack, header)))
-        return refuse(kNotOurs, p);
-    const bool plausible = plausibleHeader(l, header, p);
+        return refuseUnreadable(p);
+    const bool plausible = trustedHeader(l, header, p);
     const std::uint32_t gross = headerSize(header);
     // The first word of the user area, but never past the block's end, nor (when the
     // header cannot be trusted) past the end of the pointer's page.
@@ -194,14 +212,20 @@ void qj_free(void* ptr) {
     auto* block = reinterpret_cast<unsigned char*>(p - l.head);
     if (l.usedTag != 0) {
         std::uint32_t tag = 0;
-        if (QJ_UNLIKELY(!probe32(p - l.head, tag) || (tag & ~1u) != kUsedTagReleased))
+        if (QJ_UNLIKELY(!probe32(p - l.head, tag)))
+            return refuseUnreadable(p);
+        if (QJ_UNLIKELY((tag & ~1u) != kUsedTagReleased))
             return refuse(kNotOurs, p);
         if (QJ_UNLIKELY((tag & 1u) == 0))
             return refuse(kUsedTagTwice, p);
     }
     // An overwritten header would steer the tail test and the fill far past the block.
     if (QJ_UNLIKELY(!plausible))
-        return refuse(kNotOurs, p);
+        return refuseUnreadable(p);
+    // Two threads may release one large block at once: the first to claim it goes on, and
+    // the other must not touch the block, which may be unmapped under it.
+    if (QJ_UNLIKELY(isLargeBlock(gross)) && !largeBlockClaim(p))
+        return refuse(kReleasedTwice, p);
     if (l.usedTag != 0)
         store32(block, kUsedTagReleased);
 
@@ -227,7 +251,7 @@ void qj_free(void* ptr) {
         return releasePooled(l, p, block, header);
     if (QJ_UNLIKELY(isLargeBlock(gross))) {
         // Unmapped at once: a later touch faults, so there is nothing to fill.
-        largeBlockUnmap(block, gross, p);
+        largeBlockUnmap(block, gross);
         return;
     }
     if (l.patterns)
@@ -251,7 +275,7 @@ std::int32_t getSizeOfAllocation(void* ptr) {
     if (l.usedTag != 0 && (!probe32(p - l.head, tag) || tag != kUsedTagLive))
         return 0;
     std::uint32_t header = 0;
-    if (!probe32(p - l.headerBack, header) || !plausibleHeader(l, header, p))
+    if (!probe32(p - l.headerBack, header) || !trustedHeader(l, header, p))
         return 0;
     return static_cast<std::int32_t>(visibleSize(l, headerSize(header)));
 }

@@ -351,7 +351,7 @@ const std::vector<Fixture>& fixtures() {
                  form(c, "foreign_runtime", "runtime-block"), form(c, "foreign_interior", "interior"),
                  form(c, "foreign_stack", "stack"), form(c, "foreign_noaccess", "page-low"),
                  form(c, "foreign_noaccess", "page-high"), form(c, "foreign_edge", "below"),
-                 form(c, "foreign_edge", "above")};
+                 form(c, "foreign_edge", "above"), form(c, "foreign_unmapped", "hole")};
          },
          [](const Case& c, Plan& p) {
              const std::string t = c.blockThread();
@@ -376,6 +376,13 @@ const std::vector<Fixture>& fixtures() {
              } else if (c.variant == "page-low") { // the lowest page is never mapped
                  p.misuse = t + "freeaddr 0x1000\n";
                  p.pointer = "0x1000";
+             } else if (c.variant == "hole") {
+                 // A large block's mapping lies far from the runtime heap that holds a
+                 // block of a size no pool or guard page serves; between them lies
+                 // unmapped address space.
+                 p.setup += t + "malloc L 1000000 0\n" + t + "malloc S 5000 0\n";
+                 p.misuse = t + "hole L S\n" + t + "free hole\n";
+                 p.pointer = "hole";
              } else if (c.variant == "page-high") {
                  // Mapped before anything else, so above every later mapping.
                  p.first = "noaccess N\n";

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <string>
 #include <vector>
 
@@ -147,6 +149,27 @@ TEST(Release, ReleaseAfterTailGuardReportStillUndoesCharges) {
     const auto run = runHost(std::string(""), "cb\nt malloc A 10 0\nt poke A 13 00\nt free A\nt counters\n");
     ASSERT_TRUE(run.finished());
     EXPECT_EQ(run.value("counters"), "0 22 0 1");
+}
+
+// Two threads release one large block at once. Whichever way they interleave, one of
+// them releases it and the other reports a second release, without touching the block
+// (which may be unmapped by then).
+TEST(Release, LargeBlockReleasedByTwoThreadsAtOnce) {
+    const auto run = runHost(std::string(""), "cb\nmalloc L 1000000 0\nracefree L 2\ncounters\nsay end\n");
+    ASSERT_TRUE(run.finished()) << run.out << run.err;
+    const auto errors = run.errors();
+    ASSERT_EQ(errors.size(), 1u) << run.out;
+    const std::string p = hex(run.ptr("L"));
+    EXPECT_TRUE(errors[0] == "memory.dll: free() called twice for memory " + p ||
+                errors[0] == "memory.dll: trying to free DLL allocated memory twice " + p)
+        << errors[0];
+    std::istringstream counters(run.value("counters"));
+    long live = -1, accumulated = -1, calls = -1, accumulatedCalls = -1;
+    counters >> live >> accumulated >> calls >> accumulatedCalls;
+    EXPECT_EQ(live, 0);
+    EXPECT_GT(accumulated, 1000000);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(accumulatedCalls, 1);
 }
 
 TEST(Release, DefaultCallbackEndsTheProcess) {

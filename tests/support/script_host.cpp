@@ -6,8 +6,9 @@
 // the exact texts it expects. Commands prefixed with "t " run on a second thread.
 #include "Quorrick.h"
 
-#include <condition_variable>
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -317,6 +318,22 @@ void run(const std::string& line) {
         std::string name;
         in >> name;
         qj::qj_free(blocks.at(name));
+    } else if (cmd == "racefree") { // THREADS threads released at once release one block
+        std::string name;
+        int count = 0;
+        in >> name >> count;
+        void* p = blocks.at(name);
+        std::atomic<int> waiting{count};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < count; ++i)
+            threads.emplace_back([&] {
+                waiting.fetch_sub(1);
+                while (waiting.load() > 0) {
+                }
+                qj::qj_free(p);
+            });
+        for (std::thread& t : threads)
+            t.join();
     } else if (cmd == "freeaddr") {
         std::string text;
         in >> text;
