@@ -26,6 +26,7 @@
 #include "frame/locks.h"
 #include "frame/report.h"
 #include "frame/settings.h"
+#include "platform/platform.h"
 #include "trace/trace.h"
 
 #include <atomic>
@@ -42,6 +43,7 @@
 
 namespace qj = velt::zur::memory;
 namespace qjd = velt::zur::memory::detail;
+namespace qjp = velt::zur::memory::platform;
 
 namespace {
 
@@ -170,13 +172,29 @@ QJ_COLD void* outsideAllocate(std::size_t size, std::size_t align) {
     return reinterpret_cast<void*>(p);
 }
 
+// Reads a word in front of a pointer the program passed in, which may point anywhere: the
+// first such read goes through the library's fault probe, so that unmapped memory gives
+// false rather than a fault. `probed` is the address of a word read that way before, or 0:
+// a word in the same smallest page is then read directly.
+QJ_ALWAYS_INLINE bool readUnproven(std::uintptr_t at, std::uintptr_t probed, std::uint32_t& value) {
+    if (probed != 0 && ((at ^ probed) | ((at + 3) ^ probed)) < qjp::kGuardPageSize) {
+        std::memcpy(&value, reinterpret_cast<const void*>(at), sizeof value);
+        return true;
+    }
+    return qjp::probeRead32(at, value);
+}
+
 // Whether p is an outside block. Only pointers within the range of outside blocks ever
 // handed out are read, and only the 16 bytes before them: for an outside block its
-// prefix, for a guarded block (whose head and pad lie before it) its own bytes.
+// prefix, for a guarded block (whose head and pad lie before it) its own bytes. The two
+// halves of the tag share one 16-byte aligned span, so one probe covers both.
 QJ_ALWAYS_INLINE bool isOutside(const void* ptr) {
     const auto p = reinterpret_cast<std::uintptr_t>(ptr);
-    return (p & 15) == 0 && p >= outside_low.load(std::memory_order_relaxed) &&
-           p <= outside_high.load(std::memory_order_relaxed) && load64(p - 16) == (kOutsideTag ^ p);
+    if ((p & 15) != 0 || p < outside_low.load(std::memory_order_relaxed) ||
+        p > outside_high.load(std::memory_order_relaxed))
+        return false;
+    std::uint32_t first = 0;
+    return qjp::probeRead32(p - 16, first) && load64(p - 16) == (kOutsideTag ^ p);
 }
 
 std::size_t outsideSize(const void* p) {
@@ -245,12 +263,17 @@ QJ_ALWAYS_INLINE std::size_t liveSize(void* ptr) {
         return 0;
     if (__builtin_expect(qjd::atLargeOffset(p), 0) && qjd::largeBlockReleased(p))
         return 0;
-    if (qjd::load32(reinterpret_cast<void*>(p - l.head)) != qjd::kUsedTagLive)
+    const std::uintptr_t tagAt = p - l.head;
+    std::uint32_t tag = 0, header = 0, check = 0;
+    if (!readUnproven(tagAt, 0, tag) || tag != qjd::kUsedTagLive ||
+        !readUnproven(p - l.headerBack, tagAt, header))
         return 0;
-    const std::uint32_t header = qjd::load32(reinterpret_cast<void*>(p - l.headerBack));
     const std::uint32_t gross = qjd::headerSize(header);
     if ((header & (qjd::kHeaderPooled | qjd::kHeaderCallStack)) != l.headerFlags || gross <= l.overhead ||
         gross > qjd::largest_gross_size.load(std::memory_order_relaxed))
+        return 0;
+    if (qjd::hasSizeCheck(l, header, gross) &&
+        (!readUnproven(tagAt - qjd::kSizeCheckBack, tagAt, check) || !qjd::sizeCheckMatches(check, gross)))
         return 0;
     return gross - l.overhead;
 }

@@ -1,10 +1,13 @@
 // Planted bugs for the preloaded library: each mode makes one mistake, after printing the
 // address the report will name on standard output.
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include <unistd.h>
 
 namespace {
 
@@ -18,6 +21,22 @@ template <class T> __attribute__((noinline)) T* launder(T* p) {
 void show(const void* p) {
     std::printf("pointer 0x%lx\n", static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(p)));
     std::fflush(stdout);
+}
+
+// The program's own SIGSEGV handler, installed after the library: it says so and ends the
+// program with status 3.
+void onSegv(int, siginfo_t*, void*) {
+    static const char text[] = "program handler\n";
+    (void)!::write(1, text, sizeof text - 1);
+    ::_exit(3);
+}
+
+void installProgramHandler() {
+    struct sigaction action = {};
+    action.sa_sigaction = &onSegv;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, nullptr);
 }
 
 __attribute__((noinline)) void* leakyFunction(std::size_t size) {
@@ -70,6 +89,23 @@ int main(int argc, char** argv) {
         int* p = launder(new int(5));
         show(p);
         delete[] p;
+    } else if (std::strcmp(mode, "wild-after-handler") == 0) {
+        // A pointer into the pages of a large block released before: inside the range of
+        // pointers handed out, unreadable. The release reports it; the program's handler
+        // is not called.
+        installProgramHandler();
+        void* high = std::malloc(1 << 20);
+        char* low = launder(static_cast<char*>(std::malloc(1 << 20)));
+        std::free(low);
+        show(low + 8192);
+        std::free(launder(low + 8192));
+        std::free(high);
+    } else if (std::strcmp(mode, "fault-after-handler") == 0) {
+        // A real fault still reaches the program's handler.
+        installProgramHandler();
+        char* low = launder(static_cast<char*>(std::malloc(1 << 20)));
+        std::free(low);
+        std::printf("read %d\n", *launder(static_cast<volatile char*>(low + 8192)));
     } else if (std::strcmp(mode, "leak") == 0) {
         void* p = leakyFunction(40);
         show(p);

@@ -184,6 +184,19 @@ class PlantedBugs(Case):
                 self.assertEqual(reports(result.stderr), [expected])
                 self.assertEqual(result.returncode, -signal.SIGABRT)
 
+    def test_unreadable_release_reports_with_the_programs_own_fault_handler(self):
+        # The program installs its SIGSEGV handler after the library: a release of
+        # unreadable memory is still reported, and a real fault still goes to the program.
+        result = run([program("preload_planted"), "wild-after-handler"], self.dir)
+        m = re.match(rb"pointer 0x([0-9a-f]+)\n$", result.stdout)
+        self.assertIsNotNone(m, result.stdout)
+        expected = "QJ7 Memory Error: memory.dll: trying to free non DLL allocated memory 0x%x" % int(m.group(1), 16)
+        self.assertEqual(reports(result.stderr), [expected])
+        self.assertEqual(result.returncode, -signal.SIGABRT)
+        result = run([program("preload_planted"), "fault-after-handler"], self.dir)
+        self.assertEqual(result.stdout, b"program handler\n")
+        self.assertEqual(result.returncode, 3)
+
     def test_symbolized_leak_report_names_function_and_line_with_both_walks(self):
         with open(os.path.join(ARGS.source_dir, "planted.cpp")) as f:
             line = next(n for n, text in enumerate(f, 1) if "// site: leak" in text)
