@@ -26,7 +26,7 @@ TEST_P(PageGuardSweep, EverySizeFaultsExactlyAtTheBlockEnd) {
     const SweepCase& c = GetParam();
     // Thousands of faults, each a signal: under the address sanitizer on a loaded machine
     // a sweep takes minutes. The limit only guards against a hang.
-    const auto run = runProgram("pageguard_sweep", std::string(c.settings), c.layout, 840);
+    const auto run = runProgram("pageguard_sweep", std::string(c.settings), c.layout, "", 840);
     ASSERT_FALSE(run.timedOut) << "the sweep did not end in 14 minutes";
     ASSERT_EQ(run.exitCode, 0) << run.out.substr(0, 2000) << run.err;
     EXPECT_EQ(run.value("sweep"), std::to_string(c.sizes) + " " + std::to_string(c.sizes))
