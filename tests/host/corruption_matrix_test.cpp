@@ -681,7 +681,7 @@ void judge(const Case& c, const Plan& p, const qjtest::HostRun& run, Outcome& o)
     }
     if (o.rule->kind == Rule::NotRun) {
         fail("the case ran although corruption_matrix.tsv:" + std::to_string(o.rule->line) +
-             " says it cannot run safely (position " + o.position + ")");
+             " says it cannot run safely (position " + o.position + ")\n" + run.out);
         return;
     }
 
