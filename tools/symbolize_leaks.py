@@ -108,7 +108,21 @@ def run_symbolizer(tool, path, addresses):
             location = re.sub(r" \(discriminator \d+\)$", "", line)
             results[current].append((pending, location))
             pending = None
-    return results
+    return demangle_rest(results)
+
+
+def demangle_rest(results):
+    """llvm-symbolizer leaves C++ names of 32-bit Windows images mangled (it takes them
+    for the platform compiler's); c++filt, from binutils like addr2line, reads them."""
+    names = sorted({f for frames in results.values() for f, _ in frames if f.startswith("_Z")})
+    if not names or not shutil.which("c++filt"):
+        return results
+    out = subprocess.run(["c++filt"], input="\n".join(names) + "\n", capture_output=True,
+                         text=True, check=False).stdout.splitlines()
+    if len(out) != len(names):
+        return results
+    readable = dict(zip(names, out))
+    return {a: [(readable.get(f, f), l) for f, l in frames] for a, frames in results.items()}
 
 
 def known(function, location):

@@ -2,7 +2,8 @@
 """The symbolizer on a real leak report: runs the leak host with call-stack tracking,
 symbolizes its report with each available tool and checks every frame of both leaks by
 function, file and line (the lines marked "site:" in the host's source), and that the
-statistics and the rest of the report pass through unchanged."""
+statistics and the rest of the report pass through unchanged. A Windows host runs under
+--runner (Wine); its report names each module by file name, found in --search-dir."""
 
 import argparse
 import os
@@ -32,7 +33,8 @@ class Symbolize(unittest.TestCase):
         cls.dir = tempfile.mkdtemp(prefix="qjsym-")
         with open(os.path.join(cls.dir, "MemorySettings.dat"), "w") as f:
             f.write("use_callstack 1\nleakreport leaks.txt\n")
-        subprocess.run([ARGS.host], cwd=cls.dir, check=True, capture_output=True)
+        runner = [ARGS.runner] if ARGS.runner else []
+        subprocess.run(runner + [ARGS.host], cwd=cls.dir, check=True, capture_output=True)
         with open(os.path.join(cls.dir, "leaks.txt")) as f:
             cls.report = f.read().splitlines()
         cls.marks = marked_lines(ARGS.source)
@@ -42,8 +44,10 @@ class Symbolize(unittest.TestCase):
         shutil.rmtree(cls.dir, ignore_errors=True)
 
     def symbolize(self, tool):
+        search = ["--search-dir=" + d for d in ARGS.search_dir]
         result = subprocess.run([sys.executable, ARGS.tool, os.path.join(self.dir, "leaks.txt"),
-                                 "--symbolizer", tool], check=True, capture_output=True, text=True)
+                                 "--symbolizer", tool] + search,
+                                check=True, capture_output=True, text=True)
         return result.stdout.splitlines()
 
     def sites(self, lines):
@@ -86,7 +90,7 @@ class Symbolize(unittest.TestCase):
             self.assertGreaterEqual(len(lines), len(frames))
             for index, (function, mark) in enumerate(frames):
                 pattern = (r"    #%d 0x[0-9a-f]{8,} in (.*::)?%s(\(.*\))? at \S*/%s:%d "
-                           r"\[leak_host\+0x[0-9a-f]+\]"
+                           r"\[leak_host(\.exe)?\+0x[0-9a-f]+\]"
                            % (index, function, re.escape(source), self.marks[mark]))
                 self.assertRegex(lines[index], pattern)
 
@@ -104,5 +108,7 @@ if __name__ == "__main__":
     parser.add_argument("--host", required=True)
     parser.add_argument("--tool", required=True)
     parser.add_argument("--source", required=True)
+    parser.add_argument("--runner", help="program that runs the host (Wine)")
+    parser.add_argument("--search-dir", action="append", default=[])
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest)
