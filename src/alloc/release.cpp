@@ -72,17 +72,34 @@ QJ_COLD void reportForeignThread(platform::ThreadId thread) {
 // may point between mappings): such a release is reported, not a fault.
 inline bool probe32(std::uintptr_t at, std::uint32_t& value) { return platform::probeRead32(at, value); }
 
-// True when the first `count` bytes at `at` all hold the release fill.
-QJ_PROBE bool probeReleased(std::uintptr_t at, std::uintptr_t count) {
+// Whether the bytes from `first` to `last` lie in the smallest page that holds the byte at
+// `probed`, which the probe has read: then they are mapped too.
+inline bool onProbedPage(std::uintptr_t probed, std::uintptr_t first, std::uintptr_t last) {
+    return ((first ^ probed) | (last ^ probed)) < platform::kSmallestPageSize;
+}
+
+// Reads a word in front of the user area or the first user word: directly when `direct`
+// (they lie on the probed header's page, the common case: one probe per release), through
+// the probe otherwise.
+QJ_PROBE bool readFront(bool direct, std::uintptr_t at, std::uint32_t& value) {
+    if (QJ_LIKELY(direct)) {
+        std::memcpy(&value, reinterpret_cast<const void*>(at), sizeof value);
+        return true;
+    }
+    return probe32(at, value);
+}
+
+// True when the first `count` (at most 4) bytes at `at` all hold the release fill.
+QJ_PROBE bool releaseFilled(bool direct, std::uintptr_t at, std::uintptr_t count) {
     if (QJ_LIKELY(count >= 4)) {
         std::uint32_t word = 0;
-        return probe32(at, word) && word == kFreeFillWord;
+        return readFront(direct, at, word) && word == kFreeFillWord;
     }
     for (std::uintptr_t i = 0; i < count; ++i) {
         // Each byte from the aligned word that holds it: such a word never crosses a page.
         const std::uintptr_t byte = at + i;
         std::uint32_t word = 0;
-        if (!probe32(byte & ~std::uintptr_t{3}, word))
+        if (!readFront(direct, byte & ~std::uintptr_t{3}, word))
             return false;
         unsigned char bytes[4];
         std::memcpy(bytes, &word, sizeof bytes);
@@ -104,15 +121,16 @@ QJ_ALWAYS_INLINE bool plausibleHeader(const BlockLayout& l, std::uint32_t header
 }
 
 // A plausible header that a heap or large block's size check word confirms: the size
-// that steers the tail test, the release fill and the give-back.
-QJ_ALWAYS_INLINE bool trustedHeader(const BlockLayout& l, std::uint32_t header, std::uintptr_t p) {
+// that steers the tail test, the release fill and the give-back. `direct` as for readFront.
+QJ_ALWAYS_INLINE bool trustedHeader(const BlockLayout& l, std::uint32_t header, std::uintptr_t p,
+                                    bool direct = false) {
     if (!plausibleHeader(l, header, p))
         return false;
     const std::uint32_t gross = headerSize(header);
     if (!hasSizeCheck(l, header, gross))
         return true;
     std::uint32_t check = 0;
-    return probe32(p - l.head - kSizeCheckBack, check) && sizeCheckMatches(check, gross);
+    return readFront(direct, p - l.head - kSizeCheckBack, check) && sizeCheckMatches(check, gross);
 }
 
 // The release's charges to the memory names and traces.
@@ -199,20 +217,26 @@ void qj_free(void* ptr) {
     // A large block released before is unmapped: recognise it before reading anything.
     if (QJ_UNLIKELY(largeBlockReleased(p)))
         return refuse(kReleasedTwice, p);
+    // The header is read through the probe. The words from a heap block's size check to
+    // the first user word mostly lie on the header's page: they are then read directly.
+    // Never where a large block's user pointer lies: another thread may unmap that block
+    // between two reads, and only the probe survives that.
     std::uint32_t header = 0;
-    if (QJ_UNLIKELY(!probe32(p - l.headerBack, header)))
+    const std::uintptr_t headerAt = p - l.headerBack;
+    if (QJ_UNLIKELY(!probe32(headerAt, header)))
         return refuseUnreadable(p);
-    const bool plausible = trustedHeader(l, header, p);
+    const bool direct = !atLargeOffset(p) && onProbedPage(headerAt, p - l.head - kSizeCheckBack, p + 3);
+    const bool plausible = trustedHeader(l, header, p, direct);
     const std::uint32_t gross = headerSize(header);
     // The first word of the user area, but never past the block's end, nor (when the
     // header cannot be trusted) past the end of the pointer's page.
     const std::uintptr_t tailRoom = plausible ? gross - l.head : platform::kGuardPageSize - (p & 0xFFF);
-    if (QJ_UNLIKELY(probeReleased(p, tailRoom < 4 ? tailRoom : 4)))
+    if (QJ_UNLIKELY(releaseFilled(direct, p, tailRoom < 4 ? tailRoom : 4)))
         return refuse(kReleasedTwice, p);
     auto* block = reinterpret_cast<unsigned char*>(p - l.head);
     if (l.usedTag != 0) {
         std::uint32_t tag = 0;
-        if (QJ_UNLIKELY(!probe32(p - l.head, tag)))
+        if (QJ_UNLIKELY(!readFront(direct, p - l.head, tag)))
             return refuseUnreadable(p);
         if (QJ_UNLIKELY((tag & ~1u) != kUsedTagReleased))
             return refuse(kNotOurs, p);

@@ -25,8 +25,8 @@
 #include <signal.h>
 #include <ucontext.h>
 
-#if defined(__x86_64__)
-extern "C" std::uint64_t qjProbeLoad32(std::uintptr_t at);
+#if defined(QJ_FAULT_PROBE)
+// qjProbeLoad32 is declared in platform.h, where probeRead32 calls it inline.
 extern "C" const char qjProbeLoad32Read[];
 extern "C" const char qjProbeLoad32Fault[];
 // The word comes back in the low half of the result, bit 32 set when it was read.
@@ -50,7 +50,6 @@ __asm__(".text\n"
         "    ret\n"
         ".cfi_endproc\n"
         ".size qjProbeLoad32, .-qjProbeLoad32\n");
-#define QJ_FAULT_PROBE 1
 #endif
 
 namespace velt::zur::memory::platform {
@@ -230,13 +229,7 @@ bool faultProbeActive() {
 #endif
 }
 
-#if defined(QJ_FAULT_PROBE)
-bool probeRead32(std::uintptr_t at, std::uint32_t& value) {
-    const std::uint64_t result = qjProbeLoad32(at);
-    value = static_cast<std::uint32_t>(result);
-    return (result >> 32) != 0;
-}
-#else
+#if !defined(QJ_FAULT_PROBE)
 // Without a probe for this processor the word is read directly. It may be a released
 // block's word, which the address sanitizer must let be read.
 QJ_NO_ASAN bool probeRead32(std::uintptr_t at, std::uint32_t& value) {

@@ -42,7 +42,23 @@ void pagesUnmap(void* pages, std::size_t bytes);
 // (Windows: a vectored exception handler; POSIX: a SIGSEGV and SIGBUS handler that passes
 // every other fault on to the handler installed before it). faultProbeActive() tells
 // whether that handler is in place (Windows registers it at the first probe).
+#if defined(__x86_64__) && !defined(_WIN32)
+// The load itself (fault_probe_posix.cpp): the word in the low half of the result, bit 32
+// set when it was read. Inline, the probe is a direct call of it.
+#define QJ_FAULT_PROBE 1
+extern "C" std::uint64_t qjProbeLoad32(std::uintptr_t at) __attribute__((visibility("hidden")));
+inline bool probeRead32(std::uintptr_t at, std::uint32_t& value) {
+    const std::uint64_t result = qjProbeLoad32(at);
+    value = static_cast<std::uint32_t>(result);
+    return (result >> 32) != 0;
+}
+#else
 bool probeRead32(std::uintptr_t at, std::uint32_t& value);
+#endif
+
+// Every page of every supported system is a multiple of this many bytes, aligned to it:
+// when one word in such a span is readable, every word in it is.
+constexpr std::size_t kSmallestPageSize = 4096;
 
 // Installs the probe's fault handler (the attach handler calls it), and removes it again
 // (the detach handler), leaving in place any handler installed after it. Idempotent.
