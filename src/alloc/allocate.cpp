@@ -50,6 +50,10 @@ void computeBlockLayout() {
     l.extras = l.tags != 0 || l.allocInfo != 0 || l.traceWord != 0 || l.histogram;
     setLargeBlockPlacement(l.head);
     layout = l;
+    if (l.passThrough)
+        guarded_paths_off.fetch_or(kOffPassThrough, std::memory_order_relaxed);
+    else
+        guarded_paths_off.fetch_and(static_cast<std::uint8_t>(~kOffPassThrough), std::memory_order_relaxed);
 }
 
 namespace {
@@ -126,9 +130,9 @@ QJ_ALWAYS_INLINE unsigned char* writeExtras(const BlockLayout& l, unsigned char*
 void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
     using namespace detail;
     const BlockLayout& l = layout;
-    // The host's request handed on as it is (guarded allocator off, or after a fatal
-    // report), through the seam like every other request to the runtime heap.
-    if (QJ_UNLIKELY(l.passThrough || failed() || detached.load(std::memory_order_relaxed)))
+    // The host's request handed on as it is (guarded allocator off, after a fatal report,
+    // or after the detach), through the seam like every other request to the runtime heap.
+    if (QJ_UNLIKELY(guarded_paths_off.load(std::memory_order_relaxed) != 0))
         return heapAllocate(size);
     size += size == 0 ? 1 : 0;
     const std::uint64_t gross64 = std::uint64_t{size} + l.overhead;

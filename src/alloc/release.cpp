@@ -199,10 +199,12 @@ QJ_ALWAYS_INLINE void releasePooled(const BlockLayout& l, std::uintptr_t p, unsi
 void qj_free(void* ptr) {
     using namespace detail;
     const BlockLayout& l = layout;
-    if (QJ_UNLIKELY(failed() || detached.load(std::memory_order_relaxed)))
-        return;
-    if (QJ_UNLIKELY(l.passThrough)) {
-        heapRelease(ptr);
+    // After a fatal report or the detach nothing is released; with the guarded allocator
+    // off the runtime heap releases the block.
+    const std::uint8_t off = guarded_paths_off.load(std::memory_order_relaxed);
+    if (QJ_UNLIKELY(off != 0)) {
+        if (off == kOffPassThrough)
+            heapRelease(ptr);
         return;
     }
     if (ptr == nullptr)
@@ -290,7 +292,7 @@ std::int32_t getSizeOfAllocation(void* ptr) {
     const BlockLayout& l = layout;
     // Without guards (allocator off, or after a fatal report) a pointer may be a plain
     // runtime block with nothing of ours in front of it: answer 0 rather than guess.
-    if (l.passThrough || failed() || detached.load(std::memory_order_relaxed))
+    if (guarded_paths_off.load(std::memory_order_relaxed) != 0)
         return 0;
     const auto p = reinterpret_cast<std::uintptr_t>(ptr);
     if (isBadPointerValue(p) || !insideRange(p) || largeBlockReleased(p))

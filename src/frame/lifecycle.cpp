@@ -6,6 +6,7 @@
 #include "callstack/callstack.h"
 #include "frame/frame.h"
 #include "frame/locks.h"
+#include "frame/report.h"
 #include "frame/runtime_heap.h"
 #include "frame/settings.h"
 #include "histogram/histogram.h"
@@ -98,6 +99,7 @@ void stopLibrary() {
     // From here on every entry point is a plain pass-through: the pools and the site
     // table are about to go away.
     detached.store(true, std::memory_order_seq_cst);
+    guarded_paths_off.fetch_or(kOffDetached, std::memory_order_seq_cst);
     if (settings.use_pools)
         ChunkPools::shutdown();
     if (isCallStackActive()) {

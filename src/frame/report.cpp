@@ -10,7 +10,11 @@
 
 namespace velt::zur::memory {
 
-std::atomic<bool> failure_flag{false};
+namespace detail {
+std::atomic<std::uint8_t> guarded_paths_off{0};
+} // namespace detail
+
+FailureFlag failure_flag;
 
 namespace {
 
