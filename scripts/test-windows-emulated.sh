@@ -3,7 +3,8 @@
 # format error", e.g. a virtual machine without 32-bit mode): Wine's 32-bit Linux processes
 # then run under qemu-user's i386 emulation, registered with binfmt_misc. Needs root. Not
 # for CI, whose machine runs Wine natively.
-#   bash scripts/test-windows-emulated.sh                  scripts/test-windows.sh
+#   bash scripts/test-windows-emulated.sh                  scripts/test-windows.sh (longer
+#                                                          timeouts, see the end)
 #   bash scripts/test-windows-emulated.sh -R Release       extra arguments go to ctest
 #   bash scripts/test-windows-emulated.sh -- COMMAND...    any command, e.g.
 #        -- bash scripts/compare-demo.sh   or   -- bash scripts/test-package.sh windows
@@ -70,4 +71,7 @@ if [ "${1:-}" = -- ]; then
   shift
   exec "$@"
 fi
-exec bash scripts/test-windows.sh "$@"
+# Emulated, each Wine process starts in seconds: the tests that start a host for each of
+# hundreds of cases (the corruption matrix, fault injection) need more than the preset's
+# 900 s. A later --timeout among the arguments wins.
+exec bash scripts/test-windows.sh --timeout 3600 "$@"
