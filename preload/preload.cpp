@@ -177,7 +177,7 @@ QJ_COLD void* outsideAllocate(std::size_t size, std::size_t align) {
 // false rather than a fault. `probed` is the address of a word read that way before, or 0:
 // a word in the same smallest page is then read directly.
 QJ_ALWAYS_INLINE bool readUnproven(std::uintptr_t at, std::uintptr_t probed, std::uint32_t& value) {
-    if (probed != 0 && ((at ^ probed) | ((at + 3) ^ probed)) < qjp::kGuardPageSize) {
+    if (probed != 0 && qjp::onProbedPage(probed, at, at + 3)) {
         std::memcpy(&value, reinterpret_cast<const void*>(at), sizeof value);
         return true;
     }

@@ -72,12 +72,6 @@ QJ_COLD void reportForeignThread(platform::ThreadId thread) {
 // may point between mappings): such a release is reported, not a fault.
 inline bool probe32(std::uintptr_t at, std::uint32_t& value) { return platform::probeRead32(at, value); }
 
-// Whether the bytes from `first` to `last` lie in the smallest page that holds the byte at
-// `probed`, which the probe has read: then they are mapped too.
-inline bool onProbedPage(std::uintptr_t probed, std::uintptr_t first, std::uintptr_t last) {
-    return ((first ^ probed) | (last ^ probed)) < platform::kSmallestPageSize;
-}
-
 // Reads a word in front of the user area or the first user word: directly when `direct`
 // (they lie on the probed header's page, the common case: one probe per release), through
 // the probe otherwise.
@@ -227,7 +221,7 @@ void qj_free(void* ptr) {
     const std::uintptr_t headerAt = p - l.headerBack;
     if (QJ_UNLIKELY(!probe32(headerAt, header)))
         return refuseUnreadable(p);
-    const bool direct = !atLargeOffset(p) && onProbedPage(headerAt, p - l.head - kSizeCheckBack, p + 3);
+    const bool direct = !atLargeOffset(p) && platform::onProbedPage(headerAt, p - l.head - kSizeCheckBack, p + 3);
     const bool plausible = trustedHeader(l, header, p, direct);
     const std::uint32_t gross = headerSize(header);
     // The first word of the user area, but never past the block's end, nor (when the

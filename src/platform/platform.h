@@ -60,6 +60,12 @@ bool probeRead32(std::uintptr_t at, std::uint32_t& value);
 // when one word in such a span is readable, every word in it is.
 constexpr std::size_t kSmallestPageSize = 4096;
 
+// Whether the bytes from `first` to `last` lie in the smallest page that holds the byte at
+// `probed`, which the probe has read: then they are mapped too, and read directly.
+inline bool onProbedPage(std::uintptr_t probed, std::uintptr_t first, std::uintptr_t last) {
+    return ((first ^ probed) | (last ^ probed)) < kSmallestPageSize;
+}
+
 // Installs the probe's fault handler (the attach handler calls it), and removes it again
 // (the detach handler), leaving in place any handler installed after it. Idempotent.
 void installFaultProbe();
