@@ -94,10 +94,14 @@ constexpr std::size_t kBootstrapBytes = 64 * 1024;
 alignas(64) unsigned char bootstrap[kBootstrapBytes];
 std::atomic<std::size_t> bootstrap_used{0};
 
-bool inBootstrap(const void* p) {
-    const auto at = reinterpret_cast<std::uintptr_t>(p);
-    const auto start = reinterpret_cast<std::uintptr_t>(bootstrap);
-    return at >= start && at < start + kBootstrapBytes;
+QJ_ALWAYS_INLINE bool inBootstrap(const void* p) {
+    return reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(bootstrap) < kBootstrapBytes;
+}
+
+std::size_t bootstrapSize(const void* p) {
+    std::uint64_t size;
+    std::memcpy(&size, static_cast<const unsigned char*>(p) - 8, sizeof size);
+    return static_cast<std::size_t>(size);
 }
 
 // --- Outside blocks ------------------------------------------------------------------
@@ -224,15 +228,25 @@ constexpr std::size_t kLargestGuarded = (std::size_t{1} << 30) - 4096 - 1;
 
 std::atomic<bool> attached{false};
 
-// Whether guarded blocks are being handed out now.
+// Whether guarded blocks are being handed out now: attached, not the library's own request,
+// and none of use_memoryDll 0, a fatal report or the detach (the one byte that mirrors them).
 QJ_ALWAYS_INLINE bool guarding() {
-    return attached.load(std::memory_order_relaxed) && !in_library && qjd::settings.use_memoryDll &&
-           !qjd::failed() && !qjd::detached.load(std::memory_order_relaxed);
+    return attached.load(std::memory_order_relaxed) && !in_library &&
+           qjd::guarded_paths_off.load(std::memory_order_relaxed) == 0;
 }
+
+// Set at attach when the words the release reads in front of a guarded block (the size
+// check word, the front word, the used tag and the header) all lie in the 16 bytes before
+// its user pointer, as they do with the default layout: one probe of that span then covers
+// them all, and the outside block's tag too. Every heap block then has a size check word
+// (no page-guard blocks) and no pooled header.
+std::atomic<bool> front_in_span{false};
 
 std::uint32_t* frontWord(void* p) {
     return reinterpret_cast<std::uint32_t*>(static_cast<unsigned char*>(p) - qjd::layout.head - 4);
 }
+
+QJ_ALWAYS_INLINE std::uint32_t word32(std::uintptr_t at) { return qjd::load32(reinterpret_cast<const void*>(at)); }
 
 QJ_ALWAYS_INLINE void setFamily(void* p, Family family) {
     unsigned char* at = qjd::frontWordAt(static_cast<unsigned char*>(p) - qjd::layout.head);
@@ -278,6 +292,26 @@ QJ_ALWAYS_INLINE std::size_t liveSize(void* ptr) {
     return gross - l.overhead;
 }
 
+// liveSize for a 16-byte aligned p, away from the large blocks' offset, whose 16 bytes in
+// front the probe has just read, when front_in_span: every word is read directly.
+QJ_ALWAYS_INLINE std::size_t liveSizeInSpan(std::uintptr_t p) {
+    const qjd::BlockLayout& l = qjd::layout;
+    if (p < qjd::lowest_user_address.load(std::memory_order_relaxed) ||
+        p > qjd::highest_user_address.load(std::memory_order_relaxed))
+        return 0;
+    const std::uintptr_t tagAt = p - l.head;
+    if (word32(tagAt) != qjd::kUsedTagLive)
+        return 0;
+    const std::uint32_t header = word32(p - l.headerBack);
+    if ((header & (qjd::kHeaderPooled | qjd::kHeaderCallStack)) != l.headerFlags)
+        return 0;
+    const std::uint32_t gross = header >> qjd::kSizeShift;
+    if (gross <= l.overhead || gross > qjd::largest_gross_size.load(std::memory_order_relaxed) ||
+        !qjd::sizeCheckMatches(word32(tagAt - qjd::kSizeCheckBack), gross))
+        return 0;
+    return gross - l.overhead;
+}
+
 // The size a block's header claims, for blocks met after the guards went off (failure or
 // detach), when the release checks no longer run.
 std::size_t headerClaimedSize(void* p) {
@@ -302,9 +336,12 @@ QJ_ALWAYS_INLINE void* allocate(std::size_t size, std::size_t align, Family fami
     if (__builtin_expect(!guarding() || size > kLargestGuarded || align > qjd::kMaxAlignment, 0))
         return outsideAllocate(size, alignmentFor(align));
     in_library = true;
-    qjd::requested_alignment = static_cast<std::uint32_t>(align);
+    // Blocks are aligned to 16 bytes when no alignment is requested.
+    if (align != 16)
+        qjd::requested_alignment = static_cast<std::uint32_t>(align);
     void* p = qj::qj_malloc(static_cast<std::uint32_t>(size), 0);
-    qjd::requested_alignment = 0;
+    if (align != 16)
+        qjd::requested_alignment = 0;
     in_library = false;
     if (__builtin_expect(p != nullptr, 1))
         setFamily(p, family);
@@ -346,37 +383,90 @@ QJ_COLD void releaseUnguarded(void* p) {
     qj::qj_free(p);
 }
 
+// What a pointer given to a release function is: a bootstrap block, an outside block, a
+// live guarded block (with its requested size), another pointer for qj_free's own tests,
+// or any pointer while no guarded blocks are being handed out.
+enum class Kind { kBootstrap, kOutside, kLive, kOther, kUnguarded };
+struct Found {
+    Kind kind;
+    std::size_t size;
+};
+
+QJ_NOINLINE Found classifyAnyLayout(void* p) {
+    if (inBootstrap(p))
+        return {Kind::kBootstrap, 0};
+    if (isOutside(p))
+        return {Kind::kOutside, 0};
+    if (!guarding())
+        return {Kind::kUnguarded, 0};
+    const std::size_t size = liveSize(p);
+    return {size != 0 ? Kind::kLive : Kind::kOther, size};
+}
+
+// The same answer in the common case with one probe: the 16 bytes in front of p hold both
+// an outside block's tag and every word the live test reads. Never at the large blocks'
+// offset, where another thread may unmap the block between two reads, and only the probe
+// survives that.
+QJ_ALWAYS_INLINE Found classify(void* ptr) {
+    const auto p = reinterpret_cast<std::uintptr_t>(ptr);
+    // front_in_span is set only once attached: guarding() without that test.
+    if (__builtin_expect(!front_in_span.load(std::memory_order_acquire) || (p & 15) != 0 || qjd::atLargeOffset(p) || inBootstrap(ptr) ||
+                             in_library || qjd::guarded_paths_off.load(std::memory_order_relaxed) != 0,
+                         0))
+        return classifyAnyLayout(ptr);
+    std::uint32_t first = 0;
+    if (__builtin_expect(!qjp::probeRead32(p - 16, first), 0))
+        return {Kind::kOther, 0};
+    if (__builtin_expect(load64(p - 16) == (kOutsideTag ^ p), 0))
+        return {Kind::kOutside, 0};
+    const std::size_t size = liveSizeInSpan(p);
+    return {size != 0 ? Kind::kLive : Kind::kOther, size};
+}
+
+// The release of a live block of the right family, or of any other pointer that qj_free
+// tests and reports.
+QJ_ALWAYS_INLINE void releaseGuarded(void* p) {
+    in_library = true;
+    qj::qj_free(p);
+    in_library = false;
+}
+
 QJ_ALWAYS_INLINE void release(void* p, Releaser releaser) {
-    if (p == nullptr || inBootstrap(p))
+    if (p == nullptr)
         return;
-    if (isOutside(p)) {
+    const Found found = classify(p);
+    switch (found.kind) {
+    case Kind::kBootstrap:
+        return;
+    case Kind::kOutside:
         outsideRelease(p);
         return;
-    }
-    if (__builtin_expect(!guarding(), 0)) {
+    case Kind::kUnguarded:
         releaseUnguarded(p);
         return;
-    }
-    // A live block of another family is reported and left as it is; every other pointer
-    // meets qj_free's own tests.
-    if (const std::size_t size = liveSize(p)) {
+    case Kind::kLive: {
+        // A live block of another family is reported and left as it is; every other
+        // pointer meets qj_free's own tests.
         const Family family = familyOf(p);
         if (__builtin_expect(family != kReleaserFamily[releaser], 0)) {
             reportMismatch(p, releaser, family);
             return;
         }
-        keepFromLookingReleased(p, size);
+        keepFromLookingReleased(p, found.size);
+        releaseGuarded(p);
+        return;
     }
-    in_library = true;
-    qj::qj_free(p);
-    in_library = false;
+    case Kind::kOther:
+        releaseGuarded(p);
+        return;
+    }
 }
 
 std::size_t usableSize(void* p) {
     if (p == nullptr)
         return 0;
     if (inBootstrap(p))
-        return static_cast<std::size_t>(load64(reinterpret_cast<std::uintptr_t>(p) - 8));
+        return bootstrapSize(p);
     if (isOutside(p))
         return outsideSize(p);
     if (!attached.load(std::memory_order_relaxed))
@@ -434,6 +524,9 @@ struct PreloadEntry {
         qjd::startLibrary();
         pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild);
         attached.store(true, std::memory_order_release);
+        const qjd::BlockLayout& l = qjd::layout;
+        front_in_span.store(l.usedTag != 0 && l.head + qjd::kSizeCheckBack <= 16 && !l.pageGuards && !l.poolsServe,
+                            std::memory_order_release);
     }
     ~PreloadEntry() {
         LibraryScope scope;
@@ -482,33 +575,44 @@ QJ_EXPORT void* realloc(void* p, std::size_t size) {
         release(p, kRealloc);
         return nullptr;
     }
+    // The old block meets the release's tests before anything is read from it.
+    const Found found = classify(p);
     std::size_t old = 0;
-    if (inBootstrap(p)) {
-        old = static_cast<std::size_t>(load64(reinterpret_cast<std::uintptr_t>(p) - 8));
-    } else if (isOutside(p)) {
+    switch (found.kind) {
+    case Kind::kBootstrap:
+        old = bootstrapSize(p);
+        break;
+    case Kind::kOutside:
         old = outsideSize(p);
-    } else if (guarding()) {
-        // The old block meets the release's tests before anything is read from it.
-        old = liveSize(p);
-        if (old == 0) {
-            release(p, kRealloc);
-            return nullptr;
-        }
+        break;
+    case Kind::kLive: {
         const Family family = familyOf(p);
         if (family != kMallocFamily) {
             reportMismatch(p, kRealloc, family);
             return nullptr;
         }
-    } else if (attached.load(std::memory_order_relaxed) && qjd::settings.use_memoryDll) {
-        old = headerClaimedSize(p);
-    } else {
+        old = found.size;
+        break;
+    }
+    case Kind::kOther:
+        releaseGuarded(p);
         return nullptr;
+    case Kind::kUnguarded:
+        if (!attached.load(std::memory_order_relaxed) || !qjd::settings.use_memoryDll)
+            return nullptr;
+        old = headerClaimedSize(p);
+        break;
     }
     void* grown = allocate(size, 16, kMallocFamily);
     if (grown == nullptr)
         return nullptr;
     std::memcpy(grown, p, old < size ? old : size);
-    release(p, kRealloc);
+    if (found.kind == Kind::kLive) {
+        keepFromLookingReleased(p, old);
+        releaseGuarded(p);
+    } else {
+        release(p, kRealloc);
+    }
     return grown;
 }
 
