@@ -73,10 +73,10 @@ QJ_COLD void reportForeignThread(platform::ThreadId thread) {
 inline bool probe32(std::uintptr_t at, std::uint32_t& value) { return platform::probeRead32(at, value); }
 
 // Reads a word in front of the user area or the first user word: directly when `direct`
-// (they lie on the probed header's page, the common case: one probe per release), through
-// the probe otherwise.
+// (they lie on the probed header's page: where a probe costs a call, one probe per
+// release), through the probe otherwise.
 QJ_PROBE bool readFront(bool direct, std::uintptr_t at, std::uint32_t& value) {
-    if (QJ_LIKELY(direct)) {
+    if (!platform::kProbeIsPlainLoad && QJ_LIKELY(direct)) {
         std::memcpy(&value, reinterpret_cast<const void*>(at), sizeof value);
         return true;
     }
@@ -213,15 +213,17 @@ void qj_free(void* ptr) {
     // A large block released before is unmapped: recognise it before reading anything.
     if (QJ_UNLIKELY(largeBlockReleased(p)))
         return refuse(kReleasedTwice, p);
-    // The header is read through the probe. The words from a heap block's size check to
-    // the first user word mostly lie on the header's page: they are then read directly.
-    // Never where a large block's user pointer lies: another thread may unmap that block
-    // between two reads, and only the probe survives that.
+    // The header is read through the probe. Where a probe is more than a plain load, the
+    // words from a heap block's size check to the first user word are read directly when
+    // they lie on the header's page; never where a large block's user pointer lies:
+    // another thread may unmap that block between two reads, and only the probe survives
+    // that.
     std::uint32_t header = 0;
     const std::uintptr_t headerAt = p - l.headerBack;
     if (QJ_UNLIKELY(!probe32(headerAt, header)))
         return refuseUnreadable(p);
-    const bool direct = !atLargeOffset(p) && platform::onProbedPage(headerAt, p - l.head - kSizeCheckBack, p + 3);
+    const bool direct = !platform::kProbeIsPlainLoad && !atLargeOffset(p) &&
+                        platform::onProbedPage(headerAt, p - l.head - kSizeCheckBack, p + 3);
     const bool plausible = trustedHeader(l, header, p, direct);
     const std::uint32_t gross = headerSize(header);
     // The first word of the user area, but never past the block's end, nor (when the

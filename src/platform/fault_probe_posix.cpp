@@ -1,11 +1,13 @@
 // Fault-safe reads on POSIX systems.
 //
-// probeRead32 reads through one load instruction, qjProbeLoad32Read. A SIGSEGV or SIGBUS
-// handler, installed while the library attaches, knows that instruction: when it faults,
-// the handler moves the thread on to qjProbeLoad32Fault, which returns "unreadable". Every
-// other fault goes to the handler that was installed before ours, with that handler's own
-// semantics (SA_SIGINFO or not, its signal mask, SA_RESETHAND, SIG_DFL, SIG_IGN). A read
-// that succeeds costs a call and a load: no system call.
+// probeRead32 (platform.h) is one load instruction at each place it is used; every such
+// place records its load and its recovery point in the section qj_probe_sites. A SIGSEGV
+// or SIGBUS handler, installed while the library attaches, looks the faulting instruction
+// up there: when it is a probe's load, the handler resumes the thread at that probe's
+// recovery point, which answers "unreadable". Every other fault goes to the handler that
+// was installed before ours, with that handler's own semantics (SA_SIGINFO or not, its
+// signal mask, SA_RESETHAND, SIG_DFL, SIG_IGN). A read that succeeds costs the load: no
+// call, no system call.
 //
 // A host that installs its own SIGSEGV or SIGBUS handler later would displace ours. The
 // shared library's sigaction and signal (loader_entry_posix.cpp) record such a handler as
@@ -26,30 +28,10 @@
 #include <ucontext.h>
 
 #if defined(QJ_FAULT_PROBE)
-// qjProbeLoad32 is declared in platform.h, where probeRead32 calls it inline.
-extern "C" const char qjProbeLoad32Read[];
-extern "C" const char qjProbeLoad32Fault[];
-// The word comes back in the low half of the result, bit 32 set when it was read.
-__asm__(".text\n"
-        ".p2align 4\n"
-        ".globl qjProbeLoad32\n"
-        ".hidden qjProbeLoad32\n"
-        ".type qjProbeLoad32, @function\n"
-        "qjProbeLoad32:\n"
-        ".cfi_startproc\n"
-        ".globl qjProbeLoad32Read\n"
-        ".hidden qjProbeLoad32Read\n"
-        "qjProbeLoad32Read:\n"
-        "    movl (%rdi), %eax\n"
-        "    btsq $32, %rax\n"
-        "    ret\n"
-        ".globl qjProbeLoad32Fault\n"
-        ".hidden qjProbeLoad32Fault\n"
-        "qjProbeLoad32Fault:\n"
-        "    xorl %eax, %eax\n"
-        "    ret\n"
-        ".cfi_endproc\n"
-        ".size qjProbeLoad32, .-qjProbeLoad32\n");
+// The linker's bounds of the probe sites' section (weak: a program without a probe has
+// no such section, and the table is empty).
+extern "C" const std::int32_t __start_qj_probe_sites[] __attribute__((weak, visibility("hidden")));
+extern "C" const std::int32_t __stop_qj_probe_sites[] __attribute__((weak, visibility("hidden")));
 #endif
 
 namespace velt::zur::memory::platform {
@@ -132,10 +114,22 @@ void passOn(int signal, siginfo_t* info, void* context) {
 }
 
 #if defined(QJ_FAULT_PROBE)
+// Where a probe that faulted at `pc` resumes; 0 when no probe loads at `pc`. Each site
+// is a pair of offsets, each from its own place in the table.
+std::uintptr_t probeRecovery(std::uintptr_t pc) {
+    for (const std::int32_t* site = __start_qj_probe_sites; site + 1 < __stop_qj_probe_sites; site += 2) {
+        const std::uintptr_t load = reinterpret_cast<std::uintptr_t>(site) + static_cast<std::intptr_t>(site[0]);
+        if (load == pc)
+            return reinterpret_cast<std::uintptr_t>(site + 1) + static_cast<std::intptr_t>(site[1]);
+    }
+    return 0;
+}
+
 void onFault(int signal, siginfo_t* info, void* context) {
     auto* machine = &static_cast<ucontext_t*>(context)->uc_mcontext;
-    if (machine->gregs[REG_RIP] == reinterpret_cast<greg_t>(qjProbeLoad32Read)) {
-        machine->gregs[REG_RIP] = reinterpret_cast<greg_t>(qjProbeLoad32Fault);
+    const std::uintptr_t recovery = probeRecovery(static_cast<std::uintptr_t>(machine->gregs[REG_RIP]));
+    if (recovery != 0) {
+        machine->gregs[REG_RIP] = static_cast<greg_t>(recovery);
         return;
     }
     passOn(signal, info, context);

@@ -7,6 +7,8 @@
 #ifndef QJ_PLATFORM_H
 #define QJ_PLATFORM_H
 
+#include "frame/hints.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -37,22 +39,38 @@ void pagesUnmap(void* pages, std::size_t bytes);
 // Reads the 32-bit word at `at`; an unreadable word (an unmapped or inaccessible page)
 // returns false instead of faulting. The release path reads words the library has not
 // proved readable: a released block's pages may have gone back to the system, and a wild
-// pointer may point into a hole between mappings. A read that succeeds costs a call and a
-// load; the fault is caught by a handler that knows the probe's one load instruction
-// (Windows: a vectored exception handler; POSIX: a SIGSEGV and SIGBUS handler that passes
-// every other fault on to the handler installed before it). faultProbeActive() tells
-// whether that handler is in place (Windows registers it at the first probe).
+// pointer may point into a hole between mappings. The fault is caught by a handler that
+// knows the probe's load instructions (Windows: a vectored exception handler; POSIX: a
+// SIGSEGV and SIGBUS handler that passes every other fault on to the handler installed
+// before it). faultProbeActive() tells whether that handler is in place (Windows
+// registers it at the first probe).
 #if defined(__x86_64__) && !defined(_WIN32)
-// The load itself (fault_probe_posix.cpp): the word in the low half of the result, bit 32
-// set when it was read. Inline, the probe is a direct call of it.
+// One plain load, inline where it is used: each probe site records the address of its
+// load and of its recovery point in the section qj_probe_sites (two 32-bit offsets, each
+// from where it is stored, so the table needs no relocation). When such a load faults,
+// the handler resumes the thread at the site's recovery point, which answers false
+// (fault_probe_posix.cpp). A read that succeeds costs the load alone.
 #define QJ_FAULT_PROBE 1
-extern "C" std::uint64_t qjProbeLoad32(std::uintptr_t at) __attribute__((visibility("hidden")));
-inline bool probeRead32(std::uintptr_t at, std::uint32_t& value) {
-    const std::uint64_t result = qjProbeLoad32(at);
-    value = static_cast<std::uint32_t>(result);
-    return (result >> 32) != 0;
+constexpr bool kProbeIsPlainLoad = true;
+QJ_ALWAYS_INLINE bool probeRead32(std::uintptr_t at, std::uint32_t& value) {
+    std::uint32_t word;
+    __asm__ __volatile__ goto("1: movl %1, %0\n"
+                 ".pushsection qj_probe_sites, \"a\"\n"
+                 ".balign 4\n"
+                 ".long 1b - .\n"
+                 ".long %l[unreadable] - .\n"
+                 ".popsection\n"
+                 : "=r"(word)
+                 : "m"(*reinterpret_cast<const std::uint32_t*>(at))
+                 :
+                 : unreadable);
+    value = word;
+    return true;
+unreadable:
+    return false;
 }
 #else
+constexpr bool kProbeIsPlainLoad = false;
 bool probeRead32(std::uintptr_t at, std::uint32_t& value);
 #endif
 
