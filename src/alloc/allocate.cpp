@@ -35,25 +35,16 @@ void computeBlockLayout() {
     l.allocInfo = s.use_callstack ? 4 : 0;
     l.traceWord = s.use_traceIdentifiers ? 4 : 0;
     l.guard = s.tailguards ? static_cast<std::uint32_t>(s.tailguard_length) : 0;
-    l.head = l.usedTag + l.tags + 4 + l.allocInfo + l.traceWord;
-    l.overhead = l.head + l.guard + l.tags;
-    l.allocInfoBack = 4 + l.traceWord;
-    l.headerBack = 4 + l.traceWord + l.allocInfo;
-    l.headerFlags = s.use_callstack ? kHeaderCallStack : 0;
     l.passThrough = !s.use_memoryDll;
     l.poolsServe = s.use_pools && !s.use_valloc;
     l.patterns = s.patterns;
     l.pageGuards = s.use_valloc;
     l.histogram = s.use_histogram;
-    l.callStack = s.use_callstack;
     l.callStackDepth = s.callstack_depth;
-    l.extras = l.tags != 0 || l.allocInfo != 0 || l.traceWord != 0 || l.histogram;
+    l = withDerivedFields(l);
     setLargeBlockPlacement(l.head);
     layout = l;
-    if (l.passThrough)
-        guarded_paths_off.fetch_or(kOffPassThrough, std::memory_order_relaxed);
-    else
-        guarded_paths_off.fetch_and(static_cast<std::uint8_t>(~kOffPassThrough), std::memory_order_relaxed);
+    setEntryShape(l.passThrough, shapeOf(l));
 }
 
 namespace {
@@ -124,16 +115,11 @@ QJ_ALWAYS_INLINE unsigned char* writeExtras(const BlockLayout& l, unsigned char*
     return at;
 }
 
-} // namespace
-} // namespace detail
 
-void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
-    using namespace detail;
-    const BlockLayout& l = layout;
-    // The host's request handed on as it is (guarded allocator off, after a fatal report,
-    // or after the detach), through the seam like every other request to the runtime heap.
-    if (QJ_UNLIKELY(guarded_paths_off.load(std::memory_order_relaxed) != 0))
-        return heapAllocate(size);
+// One allocation with the block layout L: a common layout's constants, or `layout`.
+template <const BlockLayout& L>
+QJ_ALWAYS_INLINE void* allocateAs(std::uint32_t size, std::int32_t memoryName) {
+    const BlockLayout& l = L;
     size += size == 0 ? 1 : 0;
     const std::uint64_t gross64 = std::uint64_t{size} + l.overhead;
     const std::uint32_t limit = max_alloc_size.load(std::memory_order_relaxed);
@@ -191,6 +177,50 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
     else if (l.guard != 0)
         fillBytes(at + size, kGuardFill, l.guard);
     return at;
+}
+
+template <unsigned Shape> QJ_NOINLINE void* allocateCommon(std::uint32_t size, std::int32_t memoryName) {
+    return allocateAs<CommonShape<Shape>::layout>(size, memoryName);
+}
+
+using Allocator = void* (*)(std::uint32_t, std::int32_t);
+constexpr Allocator kCommonAllocators[kCommonShapeCount] = {
+    allocateCommon<0>, allocateCommon<1>, allocateCommon<2>, allocateCommon<3>,
+    allocateCommon<4>, allocateCommon<5>, allocateCommon<6>, allocateCommon<7>};
+
+} // namespace
+} // namespace detail
+
+namespace detail {
+namespace {
+
+// Every entry state but the default settings' guarded path. qj_malloc calls it, never
+// jumps to it, so that a call-stack capture below it finds the same frames in front of
+// the host's on every compiler and at every optimisation level (kAllocateCaptureSkip).
+QJ_NOINLINE void* allocateOther(std::uint8_t entry, std::uint32_t size, std::int32_t memoryName) {
+    // The host's request handed on as it is (guarded allocator off, after a fatal report,
+    // or after the detach), through the seam like every other request to the runtime heap.
+    if (QJ_UNLIKELY((entry & kOffMask) != 0))
+        return heapAllocate(size);
+    const unsigned shape = entry >> kShapeShift;
+    if (shape < kCommonShapeCount)
+        return kCommonAllocators[shape](size, memoryName);
+    // Any other layout, call stacks among them.
+    return allocateAs<layout>(size, memoryName);
+}
+
+} // namespace
+} // namespace detail
+
+void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
+    using namespace detail;
+    const std::uint8_t entry = entry_state.load(std::memory_order_relaxed);
+    if (QJ_LIKELY(entry == 0))
+        return allocateCommon<0>(size, memoryName);
+    void* block = allocateOther(entry, size, memoryName);
+    // Keeps the call above a call: qj_malloc's frame stays while it runs.
+    __asm__ __volatile__("" : "+r"(block));
+    return block;
 }
 
 } // namespace velt::zur::memory

@@ -138,6 +138,54 @@ struct BlockLayout {
     std::int32_t callStackDepth; // return addresses kept per site
 };
 
+// The fields that follow from the widths and switches.
+constexpr BlockLayout withDerivedFields(BlockLayout l) {
+    l.head = l.usedTag + l.tags + 4 + l.allocInfo + l.traceWord;
+    l.overhead = l.head + l.guard + l.tags;
+    l.allocInfoBack = 4 + l.traceWord;
+    l.headerBack = 4 + l.traceWord + l.allocInfo;
+    l.headerFlags = l.allocInfo != 0 ? kHeaderCallStack : 0;
+    l.callStack = l.allocInfo != 0;
+    l.extras = l.tags != 0 || l.allocInfo != 0 || l.traceWord != 0 || l.histogram;
+    return l;
+}
+
+// The common layouts: the default settings, with the pools off, memory names on or the
+// histogram on, in any combination. The allocation and release paths are compiled once
+// for each of them, with every width and switch a constant, and once for any other
+// layout, which they read from `layout`. A common layout's shape code: bit 0 pools off,
+// bit 1 memory names, bit 2 histogram; code 0 is the default settings' layout.
+constexpr unsigned kCommonShapeCount = 8;
+constexpr unsigned kGeneralShape = kCommonShapeCount;
+constexpr BlockLayout commonLayout(unsigned shape) {
+    BlockLayout l{};
+    l.usedTag = 4;
+    l.traceWord = (shape & 2) != 0 ? 4 : 0;
+    l.guard = 4;
+    l.poolsServe = (shape & 1) == 0;
+    l.patterns = true;
+    l.histogram = (shape & 4) != 0;
+    return withDerivedFields(l);
+}
+template <unsigned Shape> struct CommonShape {
+    static constexpr BlockLayout layout = commonLayout(Shape);
+};
+
+// The shape code of a layout: a common layout's, or kGeneralShape.
+constexpr bool sameLayout(const BlockLayout& a, const BlockLayout& b) {
+    return a.usedTag == b.usedTag && a.tags == b.tags && a.allocInfo == b.allocInfo &&
+           a.traceWord == b.traceWord && a.guard == b.guard && a.passThrough == b.passThrough &&
+           a.poolsServe == b.poolsServe && a.patterns == b.patterns &&
+           a.pageGuards == b.pageGuards && a.histogram == b.histogram &&
+           (!a.callStack || a.callStackDepth == b.callStackDepth);
+}
+constexpr unsigned shapeOf(const BlockLayout& l) {
+    for (unsigned shape = 0; shape < kCommonShapeCount; ++shape)
+        if (sameLayout(l, commonLayout(shape)))
+            return shape;
+    return kGeneralShape;
+}
+
 extern QJ_HIDDEN BlockLayout layout;
 
 // The bytes of a block that the host sees, for a block of `gross` bytes (the user area,

@@ -187,20 +187,9 @@ QJ_ALWAYS_INLINE void releasePooled(const BlockLayout& l, std::uintptr_t p, unsi
         refuse(kPoolRefused, reinterpret_cast<std::uintptr_t>(block));
 }
 
-} // namespace
-} // namespace detail
-
-void qj_free(void* ptr) {
-    using namespace detail;
-    const BlockLayout& l = layout;
-    // After a fatal report or the detach nothing is released; with the guarded allocator
-    // off the runtime heap releases the block.
-    const std::uint8_t off = guarded_paths_off.load(std::memory_order_relaxed);
-    if (QJ_UNLIKELY(off != 0)) {
-        if (off == kOffPassThrough)
-            heapRelease(ptr);
-        return;
-    }
+// One release with the block layout L: a common layout's constants, or `layout`.
+template <const BlockLayout& L> QJ_ALWAYS_INLINE void releaseAs(void* ptr) {
+    const BlockLayout& l = L;
     if (ptr == nullptr)
         return;
     // The release order: the pointer's value, its range, a released large block, the
@@ -281,6 +270,35 @@ void qj_free(void* ptr) {
     heapRelease(heapBlockStart(block, gross));
 }
 
+template <unsigned Shape> QJ_NOINLINE void releaseCommon(void* ptr) {
+    releaseAs<CommonShape<Shape>::layout>(ptr);
+}
+
+QJ_NOINLINE void releaseGeneral(void* ptr) { releaseAs<layout>(ptr); }
+
+using Releaser = void (*)(void*);
+constexpr Releaser kReleasers[kCommonShapeCount + 1] = {
+    releaseCommon<0>, releaseCommon<1>, releaseCommon<2>, releaseCommon<3>, releaseCommon<4>,
+    releaseCommon<5>, releaseCommon<6>, releaseCommon<7>, releaseGeneral};
+
+} // namespace
+} // namespace detail
+
+void qj_free(void* ptr) {
+    using namespace detail;
+    const std::uint8_t entry = entry_state.load(std::memory_order_relaxed);
+    if (QJ_LIKELY(entry == 0))
+        return releaseCommon<0>(ptr);
+    // After a fatal report or the detach nothing is released; with the guarded allocator
+    // off the runtime heap releases the block.
+    if (QJ_UNLIKELY((entry & kOffMask) != 0)) {
+        if ((entry & kOffMask) == kOffPassThrough)
+            heapRelease(ptr);
+        return;
+    }
+    kReleasers[entry >> kShapeShift](ptr);
+}
+
 std::int32_t getSizeOfAllocation(void* ptr) {
     using namespace detail;
     if (ptr == nullptr)
@@ -288,7 +306,7 @@ std::int32_t getSizeOfAllocation(void* ptr) {
     const BlockLayout& l = layout;
     // Without guards (allocator off, or after a fatal report) a pointer may be a plain
     // runtime block with nothing of ours in front of it: answer 0 rather than guess.
-    if (guarded_paths_off.load(std::memory_order_relaxed) != 0)
+    if ((entry_state.load(std::memory_order_relaxed) & kOffMask) != 0)
         return 0;
     const auto p = reinterpret_cast<std::uintptr_t>(ptr);
     if (isBadPointerValue(p) || !insideRange(p) || largeBlockReleased(p))

@@ -99,7 +99,7 @@ void stopLibrary() {
     // From here on every entry point is a plain pass-through: the pools and the site
     // table are about to go away.
     detached.store(true, std::memory_order_seq_cst);
-    guarded_paths_off.fetch_or(kOffDetached, std::memory_order_seq_cst);
+    entry_state.fetch_or(kOffDetached, std::memory_order_seq_cst);
     if (settings.use_pools)
         ChunkPools::shutdown();
     if (isCallStackActive()) {

@@ -10,16 +10,27 @@
 namespace velt::zur::memory {
 
 namespace detail {
-// Why the guarded paths do not run, as bits; zero while they do. The allocation and release
-// paths test this one byte on entry. It mirrors a switch and two flags, each of which keeps
-// its own meaning for everyone else: use_memoryDll 0 (set while attaching), failure_flag
-// (below), and `detached` (frame/frame.h).
-enum GuardedPathsOff : std::uint8_t { kOffPassThrough = 1, kOffFailed = 2, kOffDetached = 4 };
-extern QJ_HIDDEN std::atomic<std::uint8_t> guarded_paths_off;
+// The one byte the allocation and release paths test on entry. Its low bits say why the
+// guarded paths do not run, zero while they do; they mirror a switch and two flags, each
+// of which keeps its own meaning for everyone else: use_memoryDll 0 (set while attaching),
+// failure_flag (below), and `detached` (frame/frame.h). The bits above them hold the
+// block layout's shape code (alloc/block.h), set while attaching. Zero as a whole: the
+// guarded paths run, with the default settings' layout.
+enum EntryState : std::uint8_t {
+    kOffPassThrough = 1,
+    kOffFailed = 2,
+    kOffDetached = 4,
+    kOffMask = 7,
+    kShapeShift = 3
+};
+extern QJ_HIDDEN std::atomic<std::uint8_t> entry_state;
+
+// Sets the pass-through bit and the shape code; called while attaching.
+void setEntryShape(bool passThrough, unsigned shape);
 } // namespace detail
 
 // A boolean with the atomic's load and store, whose every store also sets or clears
-// kOffFailed in guarded_paths_off.
+// kOffFailed in entry_state.
 class FailureFlag {
 public:
     bool load(std::memory_order order = std::memory_order_seq_cst) const noexcept {
@@ -28,9 +39,9 @@ public:
     void store(bool value, std::memory_order order = std::memory_order_seq_cst) noexcept {
         flag_.store(value, order);
         if (value)
-            detail::guarded_paths_off.fetch_or(detail::kOffFailed, order);
+            detail::entry_state.fetch_or(detail::kOffFailed, order);
         else
-            detail::guarded_paths_off.fetch_and(static_cast<std::uint8_t>(~detail::kOffFailed), order);
+            detail::entry_state.fetch_and(static_cast<std::uint8_t>(~detail::kOffFailed), order);
     }
 
 private:

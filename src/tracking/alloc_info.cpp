@@ -408,7 +408,8 @@ QJ_NOINLINE std::uint32_t allocInfoFindOrInsert(std::int32_t depth) {
     return record != nullptr ? allocInfoWord(record) : 0;
 }
 
-// Same frame rule as allocInfoFindOrInsert. The stack is walked outside every lock; the
+// Same frame rule as allocInfoFindOrInsert, one level further down (kAllocateCaptureSkip).
+// The stack is walked outside every lock; the
 // lookup and the charge form one statistics section.
 QJ_NOINLINE std::uint32_t allocInfoAllocate(std::int32_t depth, std::int32_t grossSize) {
     if (buckets == nullptr)
@@ -416,7 +417,7 @@ QJ_NOINLINE std::uint32_t allocInfoAllocate(std::int32_t depth, std::int32_t gro
     if (depth > kMaxCallStackDepth)
         depth = kMaxCallStackDepth;
     std::uintptr_t frames[kMaxCallStackDepth];
-    const std::int32_t count = captureCallStack(frames, depth < 0 ? 0 : depth, kCaptureSkip);
+    const std::int32_t count = captureCallStack(frames, depth < 0 ? 0 : depth, kAllocateCaptureSkip);
     if (count < 0)
         return 0;
     std::uint32_t word = 0;

@@ -16,7 +16,7 @@ void allocInfoTableInit(std::int32_t hashSize);
 std::uint32_t allocInfoFindOrInsert(std::int32_t depth);
 // qj_malloc's step: captures the calling stack, finds or inserts its record and charges
 // it `grossSize`, the charge in a statistics section; returns the record's word or 0.
-// Must be called directly from qj_malloc, like allocInfoFindOrInsert.
+// Must be called directly from the function that qj_malloc calls for the allocation.
 std::uint32_t allocInfoAllocate(std::int32_t depth, std::int32_t grossSize);
 // qj_free's step: takes `grossSize` back from the record named by `word`, in a statistics
 // section; a word that names no record is ignored.

@@ -56,6 +56,9 @@ constexpr std::int32_t kMaxCallStackDepth = 128;
 // Skipped return addresses: into allocInfoFindOrInsert, into qj_malloc, into the host
 // function that called qj_malloc.
 constexpr std::int32_t kCaptureSkip = 3;
+// allocInfoAllocate's capture skips one more: qj_malloc calls the allocation path's own
+// function (never jumps to it), which calls allocInfoAllocate.
+constexpr std::int32_t kAllocateCaptureSkip = kCaptureSkip + 1;
 // Hash of an empty call stack, and the start of every other.
 constexpr std::uint32_t kHashStart = 1906301673u;
 
