@@ -108,6 +108,24 @@ template <class Update> QJ_ALWAYS_INLINE void updateCounters(Update update) {
     }
 }
 
+// updateCounters without a call: the calling thread has its slot, and when a reader has
+// frozen the writers it steps back at once, having changed nothing, and answers false.
+template <class Update> QJ_ALWAYS_INLINE bool tryUpdateCounters(CounterSlot* slot, Update update) {
+    const std::uint32_t seq = slot->seq.load(std::memory_order_relaxed);
+    if (counter_writers_fence) {
+        slot->seq.exchange(seq + 1, std::memory_order_seq_cst);
+    } else {
+        slot->seq.store(seq + 1, std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    const bool open = !counters_frozen.load(counter_writers_fence ? std::memory_order_seq_cst
+                                                                  : std::memory_order_relaxed);
+    if (QJ_LIKELY(open))
+        update(slot->values);
+    slot->seq.store(seq + 2, std::memory_order_release);
+    return open;
+}
+
 // The counter charges of one guarded allocation call (`unpooled` when no chunk pool
 // serves it) and of one release, made inside updateCounters.
 QJ_ALWAYS_INLINE void addAllocation(std::int64_t* v, std::uint32_t gross, bool unpooled) {

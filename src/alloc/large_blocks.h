@@ -49,6 +49,8 @@ bool largeBlockClaim(std::uintptr_t userPointer);
 void largeBlockUnmap(unsigned char* block, std::uint32_t gross);
 // Whether `p` is the user pointer of a large block already released (and not reused).
 bool largeBlockReleasedSlow(std::uintptr_t p);
+// Whether p may be a released large block: largeBlockReleased without its lookup.
+inline bool largeBlockMaybeReleased(std::uintptr_t p) { return anyLargeReleased() && atLargeOffset(p); }
 inline bool largeBlockReleased(std::uintptr_t p) {
     return anyLargeReleased() && atLargeOffset(p) && largeBlockReleasedSlow(p);
 }

@@ -161,12 +161,20 @@ QJ_ALWAYS_INLINE bool tailGuardIntact(const BlockLayout& l, const unsigned char*
     return true;
 }
 
+// A pooled block that the pools do not hold where its header says: the pools' own
+// release reports why they refuse it.
+QJ_COLD void releaseUnheld(unsigned char* block, std::uint32_t gross, std::int32_t chain) {
+    if (!ChunkPools::free(block, gross, chain))
+        refuse(kPoolRefused, reinterpret_cast<std::uintptr_t>(block));
+}
+
 // A pooled block goes back to its chunk pool: only from the main thread, filled only
 // when the pools hold the chunk under the header's size and chain index (a size that a
 // stray write changed names another class, and the fill would run into the next chunk).
+// `knownMain`: the lean release has seen that the calling thread is the main thread.
 QJ_ALWAYS_INLINE void releasePooled(const BlockLayout& l, std::uintptr_t p, unsigned char* block,
-                                    std::uint32_t header) {
-    const platform::ThreadId thread = callingThreadId();
+                                    std::uint32_t header, bool knownMain) {
+    const platform::ThreadId thread = knownMain ? main_thread_id : callingThreadId();
     if (QJ_UNLIKELY(thread != main_thread_id)) {
         reportForeignThread(thread);
         return;
@@ -183,12 +191,21 @@ QJ_ALWAYS_INLINE void releasePooled(const BlockLayout& l, std::uintptr_t p, unsi
     }
     if (QJ_LIKELY(held))
         pool::giveBack(block, place);
-    else if (!ChunkPools::free(block, gross, chain)) // reports why the pools refuse it
-        refuse(kPoolRefused, reinterpret_cast<std::uintptr_t>(block));
+    else
+        releaseUnheld(block, gross, chain);
 }
 
+template <const BlockLayout& L> QJ_NOINLINE void releaseFull(void* ptr);
+
 // One release with the block layout L: a common layout's constants, or `layout`.
-template <const BlockLayout& L> QJ_ALWAYS_INLINE void releaseAs(void* ptr) {
+//
+// The lean release (Lean) makes no call that returns to it: whatever would need one (a
+// large block, a torn tail guard, a thread's first release, a pooled block released off
+// the main thread, writers frozen by a reader) it leaves to the full release, decided
+// before it has written anything, and the full release then does all of it. Without a
+// call to come back from, the lean release keeps its values in registers a call would
+// clobber, and saves none on entry.
+template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void* ptr) {
     const BlockLayout& l = L;
     if (ptr == nullptr)
         return;
@@ -200,7 +217,9 @@ template <const BlockLayout& L> QJ_ALWAYS_INLINE void releaseAs(void* ptr) {
     if (QJ_UNLIKELY(!insideRange(p)))
         return refuse(kOutsideRange, p);
     // A large block released before is unmapped: recognise it before reading anything.
-    if (QJ_UNLIKELY(largeBlockReleased(p)))
+    if (Lean && QJ_UNLIKELY(largeBlockMaybeReleased(p)))
+        return releaseFull<L>(ptr);
+    if (!Lean && QJ_UNLIKELY(largeBlockReleased(p)))
         return refuse(kReleasedTwice, p);
     // The header is read through the probe. Where a probe is more than a plain load, the
     // words from a heap block's size check to the first user word are read directly when
@@ -235,31 +254,49 @@ template <const BlockLayout& L> QJ_ALWAYS_INLINE void releaseAs(void* ptr) {
         return refuseUnreadable(p);
     // Two threads may release one large block at once: the first to claim it goes on, and
     // the other must not touch the block, which may be unmapped under it.
-    if (QJ_UNLIKELY(isLargeBlock(gross)) && !largeBlockClaim(p))
-        return refuse(kReleasedTwice, p);
-    if (l.usedTag != 0)
-        store32(block, kUsedTagReleased);
-
-    if (QJ_UNLIKELY(isPageGuardBlock(l, gross)))
+    if (QJ_UNLIKELY(isLargeBlock(gross))) {
+        if (Lean)
+            return releaseFull<L>(ptr);
+        if (!largeBlockClaim(p))
+            return refuse(kReleasedTwice, p);
+    }
+    if (QJ_UNLIKELY(isPageGuardBlock(l, gross))) {
+        if (l.usedTag != 0)
+            store32(block, kUsedTagReleased);
         return; // page-guard blocks stay committed, filled as they are, and counted
+    }
 
     const std::uint32_t requested = gross - l.overhead;
-    if (l.guard != 0 && QJ_UNLIKELY(!tailGuardIntact(l, reinterpret_cast<unsigned char*>(p) + requested)))
+    if (l.guard != 0 && QJ_UNLIKELY(!tailGuardIntact(l, reinterpret_cast<unsigned char*>(p) + requested))) {
+        if (Lean)
+            return releaseFull<L>(ptr);
         reportTailCorruption(gross, block);
-    std::uint32_t siteWord = 0;
-    if (QJ_UNLIKELY(l.extras)) {
-        releaseExtras(l, p, gross);
-        if (l.allocInfo != 0)
-            siteWord = load32(reinterpret_cast<void*>(p - l.allocInfoBack));
     }
-    // The counters, the histogram and the site in one section.
-    updateCounters([&](std::int64_t* v) {
+    CounterSlot* slot = threadCounterSlot();
+    if (Lean && QJ_UNLIKELY(slot == nullptr ||
+                            ((header & kHeaderPooled) != 0 && platform::knownThreadId() != main_thread_id)))
+        return releaseFull<L>(ptr);
+    std::uint32_t siteWord = 0;
+    if (l.allocInfo != 0)
+        siteWord = load32(reinterpret_cast<void*>(p - l.allocInfoBack));
+    // The counters, the histogram and the site in one section: the first write.
+    auto uncount = [&](std::int64_t* v) {
         addRelease(v, gross);
         if (QJ_UNLIKELY(l.extras))
             uncountSiteAndHistogram(l, siteWord, gross);
-    });
+    };
+    if (Lean) {
+        if (QJ_UNLIKELY(!tryUpdateCounters(slot, uncount)))
+            return releaseFull<L>(ptr);
+    } else {
+        updateCounters(uncount);
+    }
+    if (l.usedTag != 0)
+        store32(block, kUsedTagReleased);
+    if (QJ_UNLIKELY(l.extras))
+        releaseExtras(l, p, gross);
     if (header & kHeaderPooled)
-        return releasePooled(l, p, block, header);
+        return releasePooled(l, p, block, header, Lean);
     if (QJ_UNLIKELY(isLargeBlock(gross))) {
         // Unmapped at once: a later touch faults, so there is nothing to fill.
         largeBlockUnmap(block, gross);
@@ -270,11 +307,13 @@ template <const BlockLayout& L> QJ_ALWAYS_INLINE void releaseAs(void* ptr) {
     heapRelease(heapBlockStart(block, gross));
 }
 
+template <const BlockLayout& L> QJ_NOINLINE void releaseFull(void* ptr) { releaseAs<L, false>(ptr); }
+
 template <unsigned Shape> QJ_NOINLINE void releaseCommon(void* ptr) {
-    releaseAs<CommonShape<Shape>::layout>(ptr);
+    releaseAs<CommonShape<Shape>::layout, true>(ptr);
 }
 
-QJ_NOINLINE void releaseGeneral(void* ptr) { releaseAs<layout>(ptr); }
+QJ_NOINLINE void releaseGeneral(void* ptr) { releaseAs<layout, false>(ptr); }
 
 using Releaser = void (*)(void*);
 constexpr Releaser kReleasers[kCommonShapeCount + 1] = {

@@ -19,6 +19,7 @@ namespace velt::zur::memory::platform {
 #if defined(_WIN32)
 
 inline ThreadId callingThreadId() { return currentThreadId(); }
+inline ThreadId knownThreadId() { return currentThreadId(); }
 inline bool callingThreadStackBounds(std::uintptr_t& low, std::uintptr_t& high) {
     return currentStackBounds(low, high) && low < high;
 }
@@ -43,6 +44,9 @@ inline ThreadId callingThreadId() {
     }
     return id;
 }
+
+// The calling thread's id once callingThreadId has looked it up, 0 before: one load.
+inline ThreadId knownThreadId() { return thread_state.id; }
 
 // A forked child's only thread has an id of its own: forget the parent thread's.
 inline void forgetThreadIdAfterFork() { thread_state.id = 0; }
