@@ -117,13 +117,29 @@ QJ_ALWAYS_INLINE unsigned char* writeExtras(const BlockLayout& l, unsigned char*
 
 
 // One allocation with the block layout L: a common layout's constants, or `layout`.
-template <const BlockLayout& L>
+template <const BlockLayout& L> QJ_NOINLINE void* allocateFull(std::uint32_t size, std::int32_t memoryName);
+
+QJ_NOINLINE void* forgetReleasedLarge(void* at) {
+    largeBlockForgetSlow(reinterpret_cast<std::uintptr_t>(at));
+    return at;
+}
+
+// One allocation with the block layout L: a common layout's constants, or `layout`.
+//
+// The lean allocation (Lean) serves pooled blocks only, and makes no call that returns to
+// it: a block no pool serves at once (too large, another thread's, a MemoryPool about to
+// fill up or to be made), a request above the sanity limit, a thread's first allocation
+// and writers frozen by a reader are left to the full allocation, decided before anything
+// is written. Without a call to come back from, it saves no registers on entry.
+template <const BlockLayout& L, bool Lean>
 QJ_ALWAYS_INLINE void* allocateAs(std::uint32_t size, std::int32_t memoryName) {
     const BlockLayout& l = L;
     size += size == 0 ? 1 : 0;
     const std::uint64_t gross64 = std::uint64_t{size} + l.overhead;
     const std::uint32_t limit = max_alloc_size.load(std::memory_order_relaxed);
     if (QJ_UNLIKELY(size > limit || gross64 > kMaxGrossSize)) {
+        if (Lean)
+            return allocateFull<L>(size, memoryName);
         if (size > limit)
             reportSanity(size);
         // The header cannot record such a size: refuse rather than lay out a wrapped block.
@@ -134,20 +150,30 @@ QJ_ALWAYS_INLINE void* allocateAs(std::uint32_t size, std::int32_t memoryName) {
 
     std::uint32_t header = l.headerFlags;
     unsigned char* block = nullptr;
-    if (l.poolsServe && gross <= ChunkPools::kLargestPoolSize && callingThreadId() == main_thread_id) {
+    auto charge = [&](std::int64_t* v) {
+        addAllocation(v, gross, false);
+        if (QJ_UNLIKELY(l.histogram))
+            histogramCountBlock(gross);
+    };
+    if (Lean) {
+        CounterSlot* slot = threadCounterSlot();
+        pool::Head head{};
+        if (QJ_UNLIKELY(gross > ChunkPools::kLargestPoolSize || platform::knownThreadId() != main_thread_id ||
+                        slot == nullptr || !pool::peekHead(gross, head) || !tryUpdateCounters(slot, charge)))
+            return allocateFull<L>(size, memoryName);
+        std::int32_t chainIndex = 0;
+        block = static_cast<unsigned char*>(pool::takeHead(head, chainIndex));
+        header |= kHeaderPooled | (gross << kSizeShift) | (static_cast<std::uint32_t>(chainIndex) << kChainShift);
+    } else if (l.poolsServe && gross <= ChunkPools::kLargestPoolSize && callingThreadId() == main_thread_id) {
         std::int32_t chainIndex = 0;
         block = static_cast<unsigned char*>(pool::allocChecked(gross, chainIndex));
         if (QJ_LIKELY(block != nullptr)) {
-            updateCounters([&](std::int64_t* v) {
-                addAllocation(v, gross, false);
-                if (QJ_UNLIKELY(l.histogram))
-                    histogramCountBlock(gross);
-            });
+            updateCounters(charge);
             header |= kHeaderPooled | (gross << kSizeShift) |
                       (static_cast<std::uint32_t>(chainIndex) << kChainShift);
         }
     }
-    if (block == nullptr) {
+    if (!Lean && block == nullptr) {
         // Charged before the memory is sought: a failed request stays counted.
         chargeAllocation(gross, true);
         header |= gross << kSizeShift;
@@ -171,16 +197,23 @@ QJ_ALWAYS_INLINE void* allocateAs(std::uint32_t size, std::int32_t memoryName) {
     if (l.patterns)
         fillBytes(at, kAllocFill, size);
     noteUserPointer(reinterpret_cast<std::uintptr_t>(at), gross);
-    largeBlockForget(reinterpret_cast<std::uintptr_t>(at));
     if (l.guard == 4)
         store32(at + size, kGuardFillWord);
     else if (l.guard != 0)
         fillBytes(at + size, kGuardFill, l.guard);
+    // A new block where a released large block was: it is no longer a released one.
+    if (QJ_UNLIKELY(largeBlockMaybeReleased(reinterpret_cast<std::uintptr_t>(at))))
+        return forgetReleasedLarge(at);
     return at;
 }
 
+template <const BlockLayout& L> QJ_NOINLINE void* allocateFull(std::uint32_t size, std::int32_t memoryName) {
+    return allocateAs<L, false>(size, memoryName);
+}
+
+// The common layouts: the lean allocation where the pools serve, the full one elsewhere.
 template <unsigned Shape> QJ_NOINLINE void* allocateCommon(std::uint32_t size, std::int32_t memoryName) {
-    return allocateAs<CommonShape<Shape>::layout>(size, memoryName);
+    return allocateAs<CommonShape<Shape>::layout, CommonShape<Shape>::layout.poolsServe>(size, memoryName);
 }
 
 using Allocator = void* (*)(std::uint32_t, std::int32_t);
@@ -206,7 +239,7 @@ QJ_NOINLINE void* allocateOther(std::uint8_t entry, std::uint32_t size, std::int
     if (shape < kCommonShapeCount)
         return kCommonAllocators[shape](size, memoryName);
     // Any other layout, call stacks among them.
-    return allocateAs<layout>(size, memoryName);
+    return allocateAs<layout, false>(size, memoryName);
 }
 
 } // namespace

@@ -237,6 +237,42 @@ QJ_ALWAYS_INLINE void* allocChecked(std::uint32_t size, std::int32_t& chainIndex
     return alloc(size, chainIndex);
 }
 
+// The head chunk that allocChecked would take for `size` (1 to kLargestPoolSize), found
+// without a change and without a call: null when the first MemoryPool with room would not
+// keep room after it, or when its head or the link in the head needs allocChecked's own
+// handling. takeHead then takes it.
+struct Head {
+    ChunkPool* pool;
+    MemoryPool* memory;
+    unsigned char* chunk;
+    Link next;
+};
+QJ_ALWAYS_INLINE bool peekHead(std::uint32_t size, Head& head) {
+    ChunkPool* const* table = sizeToPool;
+    ChunkPool* pool = QJ_LIKELY(table != nullptr) ? table[size] : nullptr;
+    MemoryPool* m = QJ_LIKELY(pool != nullptr) ? pool->firstWithFree : nullptr;
+    if (QJ_UNLIKELY(m == nullptr || m->chunkMemory == nullptr || m->usedChunks + 1 >= m->numChunks ||
+                    m->currentMemPtr == 0))
+        return false;
+    unsigned char* const chunk = chunkAt(*m, m->currentMemPtr);
+    if (QJ_UNLIKELY(chunk == nullptr))
+        return false;
+    const Link link = load32(chunk);
+    if (QJ_UNLIKELY(link != 0 && (chunkAt(*m, link) == nullptr ||
+                                  (QJ_POOL_ADDRESS_LINKS && link == kReleaseFill))))
+        return false;
+    head = Head{pool, m, chunk, link};
+    return true;
+}
+QJ_ALWAYS_INLINE void* takeHead(const Head& head, std::int32_t& chainIndex) {
+    MemoryPool& m = *head.memory;
+    ++m.usedChunks;
+    m.currentMemPtr = head.next;
+    ++head.pool->first->liveBlocks;
+    chainIndex = m.chainIndex;
+    return head.chunk;
+}
+
 // A chunk found by `locate`: its MemoryPool, its ChunkPool and its number.
 struct Place {
     ChunkPool* pool;
