@@ -232,7 +232,7 @@ std::atomic<bool> attached{false};
 // and none of use_memoryDll 0, a fatal report or the detach (the one byte that mirrors them).
 QJ_ALWAYS_INLINE bool guarding() {
     return attached.load(std::memory_order_relaxed) && !in_library &&
-           qjd::guarded_paths_off.load(std::memory_order_relaxed) == 0;
+           (qjd::entry_state.load(std::memory_order_relaxed) & qjd::kOffMask) == 0;
 }
 
 // Set at attach when the words the release reads in front of a guarded block (the size
@@ -411,7 +411,7 @@ QJ_ALWAYS_INLINE Found classify(void* ptr) {
     const auto p = reinterpret_cast<std::uintptr_t>(ptr);
     // front_in_span is set only once attached: guarding() without that test.
     if (__builtin_expect(!front_in_span.load(std::memory_order_acquire) || (p & 15) != 0 || qjd::atLargeOffset(p) || inBootstrap(ptr) ||
-                             in_library || qjd::guarded_paths_off.load(std::memory_order_relaxed) != 0,
+                             in_library || (qjd::entry_state.load(std::memory_order_relaxed) & qjd::kOffMask) != 0,
                          0))
         return classifyAnyLayout(ptr);
     std::uint32_t first = 0;
