@@ -227,18 +227,10 @@ constexpr Allocator kCommonAllocators[kCommonShapeCount] = {
 namespace detail {
 namespace {
 
-// Every entry state but the default settings' guarded path. qj_malloc calls it, never
-// jumps to it, so that a call-stack capture below it finds the same frames in front of
-// the host's on every compiler and at every optimisation level (kAllocateCaptureSkip).
-QJ_NOINLINE void* allocateOther(std::uint8_t entry, std::uint32_t size, std::int32_t memoryName) {
-    // The host's request handed on as it is (guarded allocator off, after a fatal report,
-    // or after the detach), through the seam like every other request to the runtime heap.
-    if (QJ_UNLIKELY((entry & kOffMask) != 0))
-        return heapAllocate(size);
-    const unsigned shape = entry >> kShapeShift;
-    if (shape < kCommonShapeCount)
-        return kCommonAllocators[shape](size, memoryName);
-    // Any other layout, call stacks among them.
+// Any layout but the common ones, call stacks among them. qj_malloc calls it, never jumps
+// to it, so that a call-stack capture below it finds the same frames in front of the
+// host's on every compiler and at every optimisation level (kAllocateCaptureSkip).
+QJ_NOINLINE void* allocateGeneral(std::uint32_t size, std::int32_t memoryName) {
     return allocateAs<layout, false>(size, memoryName);
 }
 
@@ -250,7 +242,14 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
     const std::uint8_t entry = entry_state.load(std::memory_order_relaxed);
     if (QJ_LIKELY(entry == 0))
         return allocateCommon<0>(size, memoryName);
-    void* block = allocateOther(entry, size, memoryName);
+    // The host's request handed on as it is (guarded allocator off, after a fatal report,
+    // or after the detach), through the seam like every other request to the runtime heap.
+    if (QJ_UNLIKELY((entry & kOffMask) != 0))
+        return heapAllocate(size);
+    const unsigned shape = entry >> kShapeShift;
+    if (shape < kCommonShapeCount)
+        return kCommonAllocators[shape](size, memoryName);
+    void* block = allocateGeneral(size, memoryName);
     // Keeps the call above a call: qj_malloc's frame stays while it runs.
     __asm__ __volatile__("" : "+r"(block));
     return block;
