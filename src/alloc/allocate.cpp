@@ -17,9 +17,11 @@
 #include "trace/trace.h"
 #include "tracking/alloc_info.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace velt::zur::memory {
 
@@ -217,9 +219,11 @@ template <unsigned Shape> QJ_NOINLINE void* allocateCommon(std::uint32_t size, s
 }
 
 using Allocator = void* (*)(std::uint32_t, std::int32_t);
-constexpr Allocator kCommonAllocators[kCommonShapeCount] = {
-    allocateCommon<0>, allocateCommon<1>, allocateCommon<2>, allocateCommon<3>,
-    allocateCommon<4>, allocateCommon<5>, allocateCommon<6>, allocateCommon<7>};
+template <unsigned... Shapes>
+constexpr std::array<Allocator, sizeof...(Shapes)> allocators(std::integer_sequence<unsigned, Shapes...>) {
+    return {allocateCommon<Shapes>...};
+}
+constexpr auto kCommonAllocators = allocators(std::make_integer_sequence<unsigned, kCommonShapeCount>{});
 
 } // namespace
 } // namespace detail
@@ -227,9 +231,7 @@ constexpr Allocator kCommonAllocators[kCommonShapeCount] = {
 namespace detail {
 namespace {
 
-// Any layout but the common ones, call stacks among them. qj_malloc calls it, never jumps
-// to it, so that a call-stack capture below it finds the same frames in front of the
-// host's on every compiler and at every optimisation level (kAllocateCaptureSkip).
+// Any layout but the common ones (qj_malloc calls it, never jumps to it).
 QJ_NOINLINE void* allocateGeneral(std::uint32_t size, std::int32_t memoryName) {
     return allocateAs<layout, false>(size, memoryName);
 }
@@ -247,9 +249,13 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
     if (QJ_UNLIKELY((entry & kOffMask) != 0))
         return heapAllocate(size);
     const unsigned shape = entry >> kShapeShift;
-    if (shape < kCommonShapeCount)
+    if (shape < kCommonShapeCount && (shape & kShapeCallStacks) == 0)
         return kCommonAllocators[shape](size, memoryName);
-    void* block = allocateGeneral(size, memoryName);
+    // Where call stacks are captured, the allocation function is called, never jumped to,
+    // so that the capture finds the same frames in front of the host's on every compiler
+    // and at every optimisation level (kAllocateCaptureSkip).
+    void* block = shape < kCommonShapeCount ? kCommonAllocators[shape](size, memoryName)
+                                            : allocateGeneral(size, memoryName);
     // Keeps the call above a call: qj_malloc's frame stays while it runs.
     __asm__ __volatile__("" : "+r"(block));
     return block;

@@ -165,21 +165,26 @@ constexpr BlockLayout withDerivedFields(BlockLayout l) {
     return l;
 }
 
-// The common layouts: the default settings, with the pools off, memory names on or the
-// histogram on, in any combination. The allocation and release paths are compiled once
-// for each of them, with every width and switch a constant, and once for any other
-// layout, which they read from `layout`. A common layout's shape code: bit 0 pools off,
-// bit 1 memory names, bit 2 histogram; code 0 is the default settings' layout.
-constexpr unsigned kCommonShapeCount = 8;
+// The common layouts: the default settings, with the pools off, memory names on, the
+// histogram on or call stacks on (at the default depth), in any combination. The
+// allocation and release paths are compiled once for each of them, with every width and
+// switch a constant, and once for any other layout, which they read from `layout`. A
+// common layout's shape code: bit 0 pools off, bit 1 memory names, bit 2 histogram, bit 3
+// call stacks; code 0 is the default settings' layout.
+constexpr unsigned kShapeCallStacks = 8;
+constexpr unsigned kCommonShapeCount = 16;
 constexpr unsigned kGeneralShape = kCommonShapeCount;
+constexpr std::int32_t kDefaultCallStackDepth = 16;
 constexpr BlockLayout commonLayout(unsigned shape) {
     BlockLayout l{};
     l.usedTag = 4;
+    l.allocInfo = (shape & kShapeCallStacks) != 0 ? 4 : 0;
     l.traceWord = (shape & 2) != 0 ? 4 : 0;
     l.guard = 4;
     l.poolsServe = (shape & 1) == 0;
     l.patterns = true;
     l.histogram = (shape & 4) != 0;
+    l.callStackDepth = kDefaultCallStackDepth;
     return withDerivedFields(l);
 }
 template <unsigned Shape> struct CommonShape {

@@ -18,8 +18,10 @@
 #include "trace/trace.h"
 #include "tracking/alloc_info.h"
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 // The release tests read memory that may already belong to the runtime heap again (that
 // is how a second release is recognised); the address sanitizer must let those reads be.
@@ -316,9 +318,12 @@ template <unsigned Shape> QJ_NOINLINE void releaseCommon(void* ptr) {
 QJ_NOINLINE void releaseGeneral(void* ptr) { releaseAs<layout, false>(ptr); }
 
 using Releaser = void (*)(void*);
-constexpr Releaser kReleasers[kCommonShapeCount + 1] = {
-    releaseCommon<0>, releaseCommon<1>, releaseCommon<2>, releaseCommon<3>, releaseCommon<4>,
-    releaseCommon<5>, releaseCommon<6>, releaseCommon<7>, releaseGeneral};
+// Indexed by shape code; the general layout's function last.
+template <unsigned... Shapes>
+constexpr std::array<Releaser, sizeof...(Shapes) + 1> releasers(std::integer_sequence<unsigned, Shapes...>) {
+    return {releaseCommon<Shapes>..., releaseGeneral};
+}
+constexpr auto kReleasers = releasers(std::make_integer_sequence<unsigned, kCommonShapeCount>{});
 
 } // namespace
 } // namespace detail
