@@ -568,51 +568,71 @@ QJ_EXPORT void* calloc(std::size_t count, std::size_t size) {
     return p;
 }
 
-QJ_EXPORT void* realloc(void* p, std::size_t size) {
-    if (p == nullptr)
-        return allocate(size, 16, kMallocFamily);
+namespace {
+
+// realloc's work before and after the new block, out of line, so that realloc(NULL, n),
+// which some programs use for every allocation, costs what malloc does. The new block is
+// allocated in realloc itself, like every block, for the call stack qj_malloc sees.
+
+// Tests the old block as a release does; its size, or false when realloc is done.
+QJ_NOINLINE bool reallocOldBlock(void* p, std::size_t size, std::size_t& old, bool& live) {
     if (size == 0) {
         release(p, kRealloc);
-        return nullptr;
+        return false;
     }
-    // The old block meets the release's tests before anything is read from it.
     const Found found = classify(p);
-    std::size_t old = 0;
+    live = found.kind == Kind::kLive;
     switch (found.kind) {
     case Kind::kBootstrap:
         old = bootstrapSize(p);
-        break;
+        return true;
     case Kind::kOutside:
         old = outsideSize(p);
-        break;
+        return true;
     case Kind::kLive: {
         const Family family = familyOf(p);
         if (family != kMallocFamily) {
             reportMismatch(p, kRealloc, family);
-            return nullptr;
+            return false;
         }
         old = found.size;
-        break;
+        return true;
     }
     case Kind::kOther:
         releaseGuarded(p);
-        return nullptr;
+        return false;
     case Kind::kUnguarded:
         if (!attached.load(std::memory_order_relaxed) || !qjd::settings.use_memoryDll)
-            return nullptr;
+            return false;
         old = headerClaimedSize(p);
-        break;
+        return true;
     }
-    void* grown = allocate(size, 16, kMallocFamily);
-    if (grown == nullptr)
-        return nullptr;
-    std::memcpy(grown, p, old < size ? old : size);
-    if (found.kind == Kind::kLive) {
-        keepFromLookingReleased(p, old);
+    return false;
+}
+
+// Copies the kept bytes and releases the old block (a live one was tested already).
+QJ_NOINLINE void reallocMove(void* p, void* grown, std::size_t bytes, bool live) {
+    std::memcpy(grown, p, bytes);
+    if (live) {
+        keepFromLookingReleased(p, bytes);
         releaseGuarded(p);
     } else {
         release(p, kRealloc);
     }
+}
+
+} // namespace
+
+QJ_EXPORT void* realloc(void* p, std::size_t size) {
+    if (p == nullptr)
+        return allocate(size, 16, kMallocFamily);
+    std::size_t old = 0;
+    bool live = false;
+    if (!reallocOldBlock(p, size, old, live))
+        return nullptr;
+    void* grown = allocate(size, 16, kMallocFamily);
+    if (grown != nullptr)
+        reallocMove(p, grown, old < size ? old : size, live);
     return grown;
 }
 
