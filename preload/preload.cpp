@@ -403,16 +403,21 @@ QJ_NOINLINE Found classifyAnyLayout(void* p) {
     return {size != 0 ? Kind::kLive : Kind::kOther, size};
 }
 
-// The same answer in the common case with one probe: the 16 bytes in front of p hold both
-// an outside block's tag and every word the live test reads. Never at the large blocks'
-// offset, where another thread may unmap the block between two reads, and only the probe
-// survives that.
+// Whether the common case's single probe applies to p: guarded blocks are being handed out
+// (front_in_span is set only once attached: guarding() without that test), and the 16
+// bytes in front of p hold both an outside block's tag and every word the live test
+// reads, on p's own page. Never at the large blocks' offset, where another thread may
+// unmap the block between two reads, and only the probe survives that.
+QJ_ALWAYS_INLINE bool oneProbeCase(void* ptr) {
+    const auto p = reinterpret_cast<std::uintptr_t>(ptr);
+    return front_in_span.load(std::memory_order_acquire) && (p & 15) == 0 && !qjd::atLargeOffset(p) &&
+           !inBootstrap(ptr) && !in_library && (qjd::entry_state.load(std::memory_order_relaxed) & qjd::kOffMask) == 0;
+}
+
+// The same answer as classifyAnyLayout, with one probe in the common case.
 QJ_ALWAYS_INLINE Found classify(void* ptr) {
     const auto p = reinterpret_cast<std::uintptr_t>(ptr);
-    // front_in_span is set only once attached: guarding() without that test.
-    if (__builtin_expect(!front_in_span.load(std::memory_order_acquire) || (p & 15) != 0 || qjd::atLargeOffset(p) || inBootstrap(ptr) ||
-                             in_library || (qjd::entry_state.load(std::memory_order_relaxed) & qjd::kOffMask) != 0,
-                         0))
+    if (__builtin_expect(!oneProbeCase(ptr), 0))
         return classifyAnyLayout(ptr);
     std::uint32_t first = 0;
     if (__builtin_expect(!qjp::probeRead32(p - 16, first), 0))
@@ -431,9 +436,7 @@ QJ_ALWAYS_INLINE void releaseGuarded(void* p) {
     in_library = false;
 }
 
-QJ_ALWAYS_INLINE void release(void* p, Releaser releaser) {
-    if (p == nullptr)
-        return;
+QJ_NOINLINE void releaseClassified(void* p, Releaser releaser) {
     const Found found = classify(p);
     switch (found.kind) {
     case Kind::kBootstrap:
@@ -460,6 +463,34 @@ QJ_ALWAYS_INLINE void release(void* p, Releaser releaser) {
         releaseGuarded(p);
         return;
     }
+}
+
+// A release: the common case needs no live test. A block whose front word names the
+// releaser's family is no mismatch whatever it is, and qj_free makes every other test;
+// only one whose first byte holds the release fill must be known live first (see
+// keepFromLookingReleased). Every other pointer is classified.
+QJ_ALWAYS_INLINE void release(void* p, Releaser releaser) {
+    if (p == nullptr)
+        return;
+    if (__builtin_expect(oneProbeCase(p), 1)) {
+        const auto at = reinterpret_cast<std::uintptr_t>(p);
+        std::uint32_t first = 0;
+        if (__builtin_expect(qjp::probeRead32(at - 16, first), 1)) {
+            if (__builtin_expect(load64(at - 16) == (kOutsideTag ^ at), 0)) {
+                outsideRelease(p);
+                return;
+            }
+            // p and the 16 bytes before it share a page (p is 16-byte aligned and not at
+            // a page's start, which is the large blocks' offset).
+            if (__builtin_expect(familyOf(p) == kReleaserFamily[releaser] &&
+                                     *static_cast<const unsigned char*>(p) != qjd::kFreeFill,
+                                 1)) {
+                releaseGuarded(p);
+                return;
+            }
+        }
+    }
+    releaseClassified(p, releaser);
 }
 
 std::size_t usableSize(void* p) {
@@ -525,7 +556,10 @@ struct PreloadEntry {
         pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild);
         attached.store(true, std::memory_order_release);
         const qjd::BlockLayout& l = qjd::layout;
-        front_in_span.store(l.usedTag != 0 && l.head + qjd::kSizeCheckBack <= 16 && !l.pageGuards && !l.poolsServe,
+        // Large blocks' user pointers lie at a page's start here: any other 16-byte aligned
+        // pointer shares its page with the 16 bytes before it.
+        front_in_span.store(l.usedTag != 0 && l.head + qjd::kSizeCheckBack <= 16 && !l.pageGuards &&
+                                !l.poolsServe && qjd::large_user_offset == 0,
                             std::memory_order_release);
     }
     ~PreloadEntry() {
