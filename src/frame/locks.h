@@ -19,8 +19,8 @@
 // capture's start line; the stack walk itself takes no lock).
 //
 // The allocation and release paths take no process-wide lock: counters are per-thread
-// slots, the histogram is atomics, the site table locks one stripe, a memory name or trace
-// record locks itself, the chunk pools belong to the main thread alone.
+// slots, the histogram is atomics, the site table locks one stripe, memory-name and trace
+// records are atomics, the chunk pools belong to the main thread alone.
 //
 // Where the compiler checks it (clang's -Wthread-safety), "the caller holds the lock" is
 // written as QJ_REQUIRES on the function and checked at every call.

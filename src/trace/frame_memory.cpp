@@ -9,6 +9,7 @@
 // is written again, wider, before the next line.
 #include "trace/frame_memory.h"
 
+#include "alloc/counters.h"
 #include "frame/settings.h"
 #include "frame/text_builder.h"
 #include "trace/trace_internal.h"
@@ -57,8 +58,13 @@ void writeFrameMemoryLine(const char* path, std::uint32_t frame) {
     TraceStatsValues values[kMemoryNameCount];
     std::int64_t totalBytes = 0;
     std::int64_t totalBlocks = 0;
+    {
+        // One instant for all sixteen: the charges run in statistics sections.
+        StatisticsFreeze freeze;
+        for (std::int32_t i = 0; i < kMemoryNameCount; ++i)
+            values[i] = memoryNames[i].stats.snapshot();
+    }
     for (std::int32_t i = 0; i < kMemoryNameCount; ++i) {
-        values[i] = memoryNames[i].stats.snapshot();
         totalBytes += values[i].bytes;
         totalBlocks += values[i].numAllocs;
     }

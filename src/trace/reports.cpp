@@ -9,6 +9,7 @@
 //   that the host still holds;
 // - every build runs under reportBuildLock(), so two builds never write one buffer.
 #include "Quorrick.h"
+#include "alloc/counters.h"
 #include "frame/frame.h"
 #include "frame/locks.h"
 #include "frame/settings.h"
@@ -71,18 +72,28 @@ bool buildTraceReport(const TraceTable& table, TextBuilder& out, bool patient) {
     const std::int32_t count = table.count.load(std::memory_order_acquire);
     if (count < 1)
         return false;
-    std::uint32_t total = 0;
     std::int32_t entries = 0;
-    for (std::int32_t id = 0; id < count && id < kTraceTableCapacity; ++id) {
-        const TraceRecord* record = traceRecord(table, id);
-        if (record == nullptr)
-            continue;
-        ReportEntry& entry = report_entries[entries++];
-        entry.values = record->stats.snapshot(patient);
-        entry.key = static_cast<std::uint32_t>(entry.values.bytes);
-        entry.id = id;
-        total += entry.key; // every record counts, also those without a line
+    auto copyRecords = [&] {
+        for (std::int32_t id = 0; id < count && id < kTraceTableCapacity; ++id) {
+            const TraceRecord* record = traceRecord(table, id);
+            if (record == nullptr)
+                continue;
+            ReportEntry& entry = report_entries[entries++];
+            entry.values = record->stats.snapshot(patient);
+            entry.key = static_cast<std::uint32_t>(entry.values.bytes);
+            entry.id = id;
+        }
+    };
+    if (&table == &traceIdentifierTable) {
+        // Charged by the allocation and release paths in statistics sections: one instant.
+        StatisticsFreeze freeze;
+        copyRecords();
+    } else {
+        copyRecords(); // resources: each record under its own lock
     }
+    std::uint32_t total = 0;
+    for (std::int32_t i = 0; i < entries; ++i)
+        total += report_entries[i].key; // every record counts, also those without a line
     // Largest first as unsigned numbers (a negative count sorts ahead of every positive
     // one); equal keys by identifier, so that the order is reproducible.
     std::sort(report_entries, report_entries + entries,

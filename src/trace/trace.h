@@ -2,6 +2,10 @@
 #ifndef QJ_TRACE_TRACE_H
 #define QJ_TRACE_TRACE_H
 
+#include "frame/hints.h"
+#include "trace/trace_stats.h"
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -15,27 +19,64 @@ constexpr std::int32_t kMemoryNameCount = 16;
 void clearMemoryNames();
 void clearTraceStack();
 
+// The sixteen memory-name records.
+extern QJ_HIDDEN MemoryNameRecord memoryNames[kMemoryNameCount];
+
+// The per-block charges of memory names and trace identifiers: exact under concurrency
+// without a lock (trace/trace_stats.h). The ...Charge and ...Uncharge forms are for a
+// caller inside a statistics section (alloc/counters.h), such as the counter section of
+// the allocation and release paths; the others make a section of their own.
+
 // Charges the innermost open trace (whichever thread opened it); returns its trace value
 // (identifier + 1, at most 2048, so it fits bits 4-23 of the trace word) or 0 when no
-// trace is open. Takes no shared lock: the record's own spin lock keeps the charge exact.
+// trace is open.
 std::uint32_t traceAllocate(std::int32_t grossSize);
+std::uint32_t traceCharge(std::int32_t grossSize);
 // Takes a charge back. Only a value that names an existing identifier is charged back;
 // 0 and every other value (a corrupted trace word) change nothing.
 void traceFree(std::uint32_t traceValue, std::int32_t grossSize);
-// Memory-name charges, exact under concurrency. An index outside 0 to 15 is charged to
-// name 0, as the allocation path stores it in the trace word, so the release (which reads
-// bits 0-3 back) takes the charge back from the same record. Nothing outside the sixteen
-// records is ever written.
+void traceUncharge(std::uint32_t traceValue, std::int32_t grossSize);
+
+// Memory-name charges. An index outside 0 to 15 is charged to name 0, as the allocation
+// path stores it in the trace word, so the release (which reads bits 0-3 back) takes the
+// charge back from the same record. Nothing outside the sixteen records is ever written.
+QJ_ALWAYS_INLINE MemoryNameRecord& memoryNameRecord(std::int32_t index) {
+    const bool known =
+        static_cast<std::uint32_t>(index) < static_cast<std::uint32_t>(kMemoryNameCount);
+    return memoryNames[known ? index : 0];
+}
+QJ_ALWAYS_INLINE void memoryNameCharge(std::int32_t index, std::int32_t grossSize) {
+    memoryNameRecord(index).stats.charge(grossSize);
+}
+QJ_ALWAYS_INLINE void memoryNameUncharge(std::int32_t index, std::int32_t grossSize) {
+    memoryNameRecord(index).stats.uncharge(grossSize);
+}
 void memoryNameAllocate(std::int32_t index, std::int32_t grossSize);
-// The sixteen memory names' locks, held across a fork (the allocation path charges them).
+void memoryNameFree(std::int32_t index, std::int32_t grossSize);
+// The sixteen memory names' locks (taken by their readers), held across a fork.
 void memoryNamesHoldForFork();
 void memoryNamesReleaseAfterFork();
-void memoryNameFree(std::int32_t index, std::int32_t grossSize);
+
+// The trace stack's depth (the number of open traces) and the frame counters.
+constexpr std::int32_t kTraceStackSlots = 129;
+extern QJ_HIDDEN std::atomic<std::int32_t> trace_stack_depth;
+extern QJ_HIDDEN std::atomic<std::uint32_t> visual_frame;
+extern QJ_HIDDEN std::atomic<std::uint32_t> physic_frame;
 
 // The calling thread's innermost open trace, or -1.
-std::int32_t innermostTraceOfThread();
-std::int32_t currentVisualFrame();
-std::int32_t currentPhysicFrame();
+std::int32_t innermostTraceOfOpenStack();
+QJ_ALWAYS_INLINE std::int32_t innermostTraceOfThread() {
+    // No trace open, the usual case: one load.
+    if (trace_stack_depth.load(std::memory_order_acquire) <= 0)
+        return -1;
+    return innermostTraceOfOpenStack();
+}
+QJ_ALWAYS_INLINE std::int32_t currentVisualFrame() {
+    return static_cast<std::int32_t>(visual_frame.load(std::memory_order_relaxed));
+}
+QJ_ALWAYS_INLINE std::int32_t currentPhysicFrame() {
+    return static_cast<std::int32_t>(physic_frame.load(std::memory_order_relaxed));
+}
 // Number of registered trace identifiers.
 std::int32_t traceIdentifierCount();
 

@@ -1,9 +1,10 @@
 // Memory names, trace identifiers, the process-wide trace stack and the frame counters.
 //
-// The per-block charges take no shared lock: each statistics record has a spin lock of its
-// own (trace_stats.h). Tables and the trace stack are read without a lock on the
-// allocation path: everything they publish is complete before it becomes visible.
+// The per-block charges take no lock: the statistics records are atomics (trace_stats.h),
+// charged inside statistics sections. Tables and the trace stack are read without a lock
+// on the allocation path: everything they publish is complete before it becomes visible.
 #include "Quorrick.h"
+#include "alloc/counters.h"
 #include "frame/frame.h"
 #include "frame/locks.h"
 #include "frame/runtime_heap.h"
@@ -24,13 +25,6 @@ MemoryNameRecord memoryNames[kMemoryNameCount];
 std::atomic<std::int32_t> memoryNameCount{0};
 TraceTable traceIdentifierTable;
 
-namespace {
-
-// addMemoryName's writers; readers (the status text) rely on the count's publication.
-SpinLock memory_name_lock;
-
-constexpr char kDefaultMemoryName[] = "qj7";
-
 // Trace stack. A slot holds the opening thread's id in its high half and the identifier
 // plus one in its low half (0: free), so that a reader without the lock always sees an
 // identifier together with the thread that opened it. The depth is traceStackTop + 1.
@@ -40,6 +34,14 @@ std::atomic<std::int32_t> trace_stack_depth{0};
 
 std::atomic<std::uint32_t> visual_frame{0};
 std::atomic<std::uint32_t> physic_frame{0};
+
+namespace {
+
+// addMemoryName's writers; readers (the status text) rely on the count's publication.
+SpinLock memory_name_lock;
+
+constexpr char kDefaultMemoryName[] = "qj7";
+
 
 // Records come from the runtime heap through the library's one seam for such requests
 // (so a fault plan can refuse them), never through qj_malloc.
@@ -81,12 +83,6 @@ bool equalsIgnoringCase(const char* a, const char* b) {
         if (ca == '\0')
             return true;
     }
-}
-
-// The record charged for memory-name index `index`: indices outside 0 to 15 go to the
-// default name 0, as the allocation path stores them (src/alloc/allocate.cpp).
-inline MemoryNameRecord& memoryNameRecord(std::int32_t index) {
-    return memoryNames[(index >= 0 && index < kMemoryNameCount) ? index : 0];
 }
 
 } // namespace
@@ -171,7 +167,7 @@ std::int32_t findOrAddTraceRecord(const char* name, TraceTable& table) {
 
 // --- Charges on the allocation and release paths ------------------------------------
 
-std::uint32_t traceAllocate(std::int32_t grossSize) {
+std::uint32_t traceCharge(std::int32_t grossSize) {
     // The depth is read once: a concurrent end can lower it but never make this read a
     // slot below 0.
     std::int32_t depth = trace_stack_depth.load(std::memory_order_acquire);
@@ -184,18 +180,33 @@ std::uint32_t traceAllocate(std::int32_t grossSize) {
     TraceRecord* record = traceRecord(traceIdentifierTable, identifier);
     if (record == nullptr)
         return 0;
-    record->stats.addAllocation(grossSize);
+    record->stats.charge(grossSize);
     return static_cast<std::uint32_t>(identifier) + 1;
 }
 
-void traceFree(std::uint32_t traceValue, std::int32_t grossSize) {
+std::uint32_t traceAllocate(std::int32_t grossSize) {
+    // No trace open, the usual case: no section either.
+    if (trace_stack_depth.load(std::memory_order_relaxed) <= 0)
+        return 0;
+    std::uint32_t value = 0;
+    statisticsSection([&value, grossSize] { value = traceCharge(grossSize); });
+    return value;
+}
+
+void traceUncharge(std::uint32_t traceValue, std::int32_t grossSize) {
     // Only a value that names an identifier is charged back: a corrupted trace word
     // never indexes past the table.
     if (traceValue == 0 || traceValue > static_cast<std::uint32_t>(kTraceTableCapacity))
         return;
     if (TraceRecord* record =
             traceRecord(traceIdentifierTable, static_cast<std::int32_t>(traceValue) - 1))
-        record->stats.removeAllocation(grossSize);
+        record->stats.uncharge(grossSize);
+}
+
+void traceFree(std::uint32_t traceValue, std::int32_t grossSize) {
+    if (traceValue == 0)
+        return;
+    statisticsSection([traceValue, grossSize] { traceUncharge(traceValue, grossSize); });
 }
 
 void memoryNamesHoldForFork() {
@@ -209,11 +220,11 @@ void memoryNamesReleaseAfterFork() {
 }
 
 void memoryNameAllocate(std::int32_t index, std::int32_t grossSize) {
-    memoryNameRecord(index).stats.addAllocation(grossSize);
+    statisticsSection([index, grossSize] { memoryNameCharge(index, grossSize); });
 }
 
 void memoryNameFree(std::int32_t index, std::int32_t grossSize) {
-    memoryNameRecord(index).stats.removeAllocation(grossSize);
+    statisticsSection([index, grossSize] { memoryNameUncharge(index, grossSize); });
 }
 
 // --- The trace stack ----------------------------------------------------------------
@@ -258,7 +269,7 @@ std::int32_t traceStackIdentifier(std::int32_t slot) {
     return slotIdentifier(trace_stack[slot].load(std::memory_order_acquire));
 }
 
-std::int32_t innermostTraceOfThread() {
+std::int32_t innermostTraceOfOpenStack() {
     std::int32_t depth = trace_stack_depth.load(std::memory_order_acquire);
     if (depth <= 0)
         return -1;
@@ -266,13 +277,6 @@ std::int32_t innermostTraceOfThread() {
         depth = kTraceStackSlots;
     const std::uint64_t slot = trace_stack[depth - 1].load(std::memory_order_acquire);
     return slotThread(slot) == traceThreadId() ? slotIdentifier(slot) : -1;
-}
-
-std::int32_t currentVisualFrame() {
-    return static_cast<std::int32_t>(visual_frame.load(std::memory_order_relaxed));
-}
-std::int32_t currentPhysicFrame() {
-    return static_cast<std::int32_t>(physic_frame.load(std::memory_order_relaxed));
 }
 
 std::int32_t traceIdentifierCount() {

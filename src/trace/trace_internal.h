@@ -15,7 +15,6 @@
 namespace velt::zur::memory::detail {
 
 // --- Memory names -------------------------------------------------------------------
-extern MemoryNameRecord memoryNames[kMemoryNameCount];
 extern std::atomic<std::int32_t> memoryNameCount;
 
 // --- Trace identifiers and resources ------------------------------------------------
@@ -43,7 +42,6 @@ using RecordAllocator = void* (*)(std::size_t);
 RecordAllocator setRecordAllocator(RecordAllocator allocator);
 
 // --- The process-wide trace stack ---------------------------------------------------
-constexpr std::int32_t kTraceStackSlots = 129;
 // startMemoryTrace and endMemoryTrace without the switch test (they take the global lock).
 void startTrace(std::int32_t& cell, const char* name);
 void endTrace(std::int32_t identifier);

@@ -1,4 +1,4 @@
-// The spin lock and the update rules of TraceStats.
+// The spin lock, and the locked forms and the readers of TraceStats.
 #include "trace/trace_stats.h"
 
 #include "platform/platform.h"
@@ -21,19 +21,10 @@ inline void cpuPause() {
 // usually suffices; the yield lets a preempted holder finish.
 constexpr int kPausesPerYield = 64;
 
-// Sums wrap as 32-bit values would.
-inline std::int32_t wrapAdd(std::int32_t a, std::int32_t b) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
-inline std::int32_t wrapSub(std::int32_t a, std::int32_t b) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
-}
-
-inline std::int32_t get(const std::atomic<std::int32_t>& v) {
-    return v.load(std::memory_order_relaxed);
-}
-inline void put(std::atomic<std::int32_t>& v, std::int32_t value) {
-    v.store(value, std::memory_order_relaxed);
+void keepMaximum(std::atomic<std::int32_t>& peak, std::int32_t value) noexcept {
+    std::int32_t seen = peak.load(std::memory_order_relaxed);
+    while (value > seen && !peak.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    }
 }
 
 } // namespace
@@ -67,40 +58,44 @@ bool SpinLock::lockBounded(std::uint32_t rounds) noexcept {
     return false;
 }
 
+void TraceStats::chargeExtremes(std::int32_t size, std::int32_t numAllocs,
+                                std::int32_t bytes) noexcept {
+    keepMaximum(peakNumAllocs_, numAllocs);
+    if (size >= 0)
+        keepMaximum(maxBlock_, size);
+    std::uint64_t seen = peakAndMin_.load(std::memory_order_relaxed);
+    for (;;) {
+        const std::int32_t peak = peakOf(seen);
+        const std::int32_t least = minOf(seen);
+        // The test of the peak reads the value from before this charge: it lets the
+        // first charge set minBlock although minBlock starts at 0.
+        const std::int32_t newLeast = size >= 0 && (size < least || peak == 0) ? size : least;
+        const std::int32_t newPeak = bytes > peak ? bytes : peak;
+        if (newLeast == least && newPeak == peak)
+            return;
+        if (peakAndMin_.compare_exchange_weak(seen, pack(newPeak, newLeast),
+                                              std::memory_order_relaxed))
+            return;
+    }
+}
+
 void TraceStats::addAllocation(std::int32_t size) noexcept {
     SpinGuard guard(lock_);
-    const std::int32_t numAllocs = wrapAdd(get(numAllocs_), 1);
-    const std::int32_t bytes = wrapAdd(get(bytes_), size);
-    put(numAllocs_, numAllocs);
-    put(bytes_, bytes);
-    if (size >= 0) {
-        // The peakBytes test reads the value from before this charge: it lets the first
-        // charge set minBlock although minBlock starts at 0.
-        if (size < get(minBlock_) || get(peakBytes_) == 0)
-            put(minBlock_, size);
-        if (size > get(maxBlock_))
-            put(maxBlock_, size);
-    }
-    if (numAllocs > get(peakNumAllocs_))
-        put(peakNumAllocs_, numAllocs);
-    if (bytes > get(peakBytes_))
-        put(peakBytes_, bytes);
+    charge(size);
 }
 
 void TraceStats::removeAllocation(std::int32_t size) noexcept {
     SpinGuard guard(lock_);
-    put(numAllocs_, wrapSub(get(numAllocs_), 1));
-    put(bytes_, wrapSub(get(bytes_), size));
+    uncharge(size);
 }
 
 void TraceStats::clear() noexcept {
     SpinGuard guard(lock_);
-    put(peakBytes_, 0);
-    put(peakNumAllocs_, 0);
-    put(numAllocs_, 0);
-    put(bytes_, 0);
-    put(minBlock_, 0);
-    put(maxBlock_, 0);
+    numAllocs_.store(0, std::memory_order_relaxed);
+    bytes_.store(0, std::memory_order_relaxed);
+    peakNumAllocs_.store(0, std::memory_order_relaxed);
+    maxBlock_.store(0, std::memory_order_relaxed);
+    peakAndMin_.store(0, std::memory_order_relaxed);
 }
 
 // The lock is taken on one path only (see lockBounded): beyond the analysis.
@@ -112,8 +107,13 @@ TraceStatsValues TraceStats::snapshot(bool patient) const noexcept QJ_NO_THREAD_
         lock_.lock();
     else
         locked = lock_.lockBounded(kDetachRounds);
-    const TraceStatsValues values{get(peakBytes_), get(peakNumAllocs_), get(numAllocs_),
-                                  get(bytes_),     get(minBlock_),      get(maxBlock_)};
+    const std::uint64_t peakAndMin = peakAndMin_.load(std::memory_order_relaxed);
+    const TraceStatsValues values{peakOf(peakAndMin),
+                                  peakNumAllocs_.load(std::memory_order_relaxed),
+                                  numAllocs_.load(std::memory_order_relaxed),
+                                  bytes_.load(std::memory_order_relaxed),
+                                  minOf(peakAndMin),
+                                  maxBlock_.load(std::memory_order_relaxed)};
     if (locked)
         lock_.unlock();
     return values;

@@ -1,15 +1,22 @@
 // The statistics record shared by memory names, trace identifiers and resources, and the
-// tables of named records. The tiny lock that keeps each record exact is frame/locks.h's
-// SpinLock.
+// tables of named records.
 //
-// Exactness: every update of a TraceStats runs under the record's own spin lock, so racing
-// threads never lose a charge and the peaks, minimum and maximum follow the update rules
-// exactly as a single thread would apply them. There is no shared lock on
-// the allocation path: two blocks contend only when they charge the same record, and then
-// only for a handful of instructions.
+// Exactness without a lock: every counter is an atomic. An add returns the value it
+// produced, so the count and byte peaks are compare-and-swap maximums of those values
+// and come out exact however the threads interleave. The byte peak and the smallest
+// block share one 64-bit word, because the smallest block's rule reads the byte peak
+// from before the charge: one compare-and-swap applies both, in one order for all
+// threads. A charge that changes neither (the usual case) only loads the word.
+//
+// One instant for the readers: memory names and trace identifiers are charged by the
+// allocation and release paths inside statistics sections (alloc/counters.h), and their
+// readers hold a StatisticsFreeze. Resources are charged by the host, outside the
+// allocation path: those charges hold the record's own spin lock (frame/locks.h), which
+// the resource report takes as well, for a bounded time at detach.
 #ifndef QJ_TRACE_TRACE_STATS_H
 #define QJ_TRACE_TRACE_STATS_H
 
+#include "frame/hints.h"
 #include "frame/locks.h"
 
 #include <atomic>
@@ -29,20 +36,40 @@ struct TraceStatsValues {
 };
 
 // Six signed 32-bit counters. Sums wrap as 32-bit values would (no undefined overflow).
-// The counters are atomics only so that a reader that could not get the lock (at detach)
-// reads them without undefined behaviour; every writer holds the lock.
 class TraceStats {
 public:
     constexpr TraceStats() = default;
     TraceStats(const TraceStats&) = delete;
     TraceStats& operator=(const TraceStats&) = delete;
 
+    // The charge rules, without a lock (see above): for a caller inside a statistics
+    // section, or one that holds the record's lock.
+    QJ_ALWAYS_INLINE void charge(std::int32_t size) noexcept {
+        const std::int32_t numAllocs =
+            wrapAdd(numAllocs_.fetch_add(1, std::memory_order_relaxed), 1);
+        const std::int32_t bytes = wrapAdd(bytes_.fetch_add(size, std::memory_order_relaxed), size);
+        const std::uint64_t seen = peakAndMin_.load(std::memory_order_relaxed);
+        // The usual charge raises no peak and lowers no minimum: loads and compares only.
+        if (QJ_LIKELY(numAllocs <= peakNumAllocs_.load(std::memory_order_relaxed) &&
+                      size <= maxBlock_.load(std::memory_order_relaxed) && bytes <= peakOf(seen) &&
+                      size >= minOf(seen) && peakOf(seen) != 0))
+            return;
+        chargeExtremes(size, numAllocs, bytes);
+    }
+    QJ_ALWAYS_INLINE void uncharge(std::int32_t size) noexcept {
+        numAllocs_.fetch_sub(1, std::memory_order_relaxed);
+        bytes_.fetch_sub(size, std::memory_order_relaxed);
+    }
+
+    // The same under the record's spin lock (resources).
     void addAllocation(std::int32_t size) noexcept;
     void removeAllocation(std::int32_t size) noexcept;
-    // All six counters back to 0.
+    // All six counters back to 0. No charge may run meanwhile.
     void clear() noexcept;
-    // A consistent copy of the six counters. With `patient` false the reader waits only a
-    // bounded time for the lock and then reads without it.
+    // A copy of the six counters, under the record's lock: consistent with the locked
+    // charges; a reader of records charged in statistics sections holds a
+    // StatisticsFreeze. With `patient` false the reader waits only a bounded time for
+    // the lock and then reads without it.
     TraceStatsValues snapshot(bool patient = true) const noexcept;
     // Holds the record's lock across a fork, so that the child's only thread never finds
     // it held by a thread that the child does not have.
@@ -51,13 +78,33 @@ public:
     void releaseAfterFork() const noexcept QJ_NO_THREAD_SAFETY_ANALYSIS { lock_.unlock(); }
 
 private:
+    // The peaks, the minimum and the maximum after a charge that produced `numAllocs` and
+    // `bytes`: compare-and-swap loops, out of line.
+    QJ_NOINLINE void chargeExtremes(std::int32_t size, std::int32_t numAllocs,
+                                    std::int32_t bytes) noexcept;
+
+    static std::int32_t wrapAdd(std::int32_t a, std::int32_t b) noexcept {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) +
+                                         static_cast<std::uint32_t>(b));
+    }
+    // The byte peak in the low half, the smallest block in the high half.
+    static std::uint64_t pack(std::int32_t peak, std::int32_t least) noexcept {
+        return (std::uint64_t{static_cast<std::uint32_t>(least)} << 32) |
+               static_cast<std::uint32_t>(peak);
+    }
+    static std::int32_t peakOf(std::uint64_t word) noexcept {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(word));
+    }
+    static std::int32_t minOf(std::uint64_t word) noexcept {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(word >> 32));
+    }
+
     mutable SpinLock lock_;
-    std::atomic<std::int32_t> peakBytes_{0};
-    std::atomic<std::int32_t> peakNumAllocs_{0};
     std::atomic<std::int32_t> numAllocs_{0};
     std::atomic<std::int32_t> bytes_{0};
-    std::atomic<std::int32_t> minBlock_{0};
+    std::atomic<std::int32_t> peakNumAllocs_{0};
     std::atomic<std::int32_t> maxBlock_{0};
+    std::atomic<std::uint64_t> peakAndMin_{0};
 };
 
 // One of the sixteen memory names. The name is written once, before the record is counted

@@ -4,6 +4,7 @@
 // text's 128,000 bytes (a resource report may reach about 803,000 bytes); it is then cut
 // at the end of a line, and a line saying how much was left out takes the place of the
 // rest, so that what follows it (the pool table) is always complete.
+#include "alloc/counters.h"
 #include "frame/settings.h"
 #include "status/status.h"
 #include "trace/trace.h"
@@ -32,9 +33,18 @@ void appendMemoryNameStatus(TextBuilder& out) {
         return;
     }
     NumberArea numbers;
-    const std::int32_t count = memoryNameCount.load(std::memory_order_acquire);
-    for (std::int32_t i = 0; i < count && i < kMemoryNameCount; ++i) {
-        const TraceStatsValues v = memoryNames[i].stats.snapshot();
+    std::int32_t count = memoryNameCount.load(std::memory_order_acquire);
+    if (count > kMemoryNameCount)
+        count = kMemoryNameCount;
+    // One instant for all sixteen: the charges run in statistics sections.
+    TraceStatsValues values[kMemoryNameCount];
+    {
+        StatisticsFreeze freeze;
+        for (std::int32_t i = 0; i < count; ++i)
+            values[i] = memoryNames[i].stats.snapshot();
+    }
+    for (std::int32_t i = 0; i < count; ++i) {
+        const TraceStatsValues& v = values[i];
         const char* numAllocs = formatNumber(numbers, v.numAllocs, true);
         const char* peakNumAllocs = formatNumber(numbers, v.peakNumAllocs, false);
         const char* bytes = formatNumber(numbers, v.bytes, false);
