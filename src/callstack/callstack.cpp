@@ -88,52 +88,74 @@ QJ_NOINLINE std::int32_t walkUnwindTables(std::uintptr_t* addresses, std::int32_
 #endif
 }
 
+namespace {
+
 // Frame records are the stack's own memory, not objects of this program: read them as
 // raw words, and let the address sanitizer leave them alone.
-QJ_NO_ASAN std::int32_t walkFrameChain(std::uintptr_t frame, std::uintptr_t low,
-                                       std::uintptr_t high, std::uintptr_t* addresses,
-                                       std::int32_t maxCount, std::int32_t skip) {
+QJ_NO_ASAN QJ_ALWAYS_INLINE std::int32_t walk(std::uintptr_t frame, std::uintptr_t low,
+                                              std::uintptr_t high, std::uintptr_t* addresses,
+                                              std::int32_t maxCount, std::int32_t skip) {
     constexpr std::uintptr_t kWord = sizeof(std::uintptr_t);
-    if (addresses == nullptr || maxCount <= 0)
-        return 0;
-    // A record is read only when both its words lie in [low, high) and it is word-aligned:
-    // frame - low <= limit in one unsigned comparison. Raising low above 0 makes a null
-    // frame pointer fail the same test.
+    constexpr unsigned kShift = kWord == 8 ? 3 : 2;
+    constexpr unsigned kBits = 8 * sizeof(std::uintptr_t);
+    // A record is read only when both its words lie in [low, high) and it is word-aligned.
+    // Raising low above 0 makes a null frame pointer fail the same test; raising it to a
+    // word boundary changes no answer (aligned records start at one).
     if (low < kWord)
         low = kWord;
     if (high <= low || high - low < 2 * kWord)
         return 0;
-    const std::uintptr_t limit = high - low - 2 * kWord;
+    low = (low + kWord - 1) & ~(kWord - 1);
+    if (high - low < 2 * kWord)
+        return 0;
+    // frame - low rotated right by kShift: a whole number of words becomes that number,
+    // anything else gets a high bit and fails the same one comparison.
+    const std::uintptr_t lastWord = (high - low - 2 * kWord) >> kShift;
+    auto readable = [low, lastWord](std::uintptr_t at) {
+        const std::uintptr_t offset = at - low;
+        return ((offset >> kShift) | (offset << (kBits - kShift))) <= lastWord;
+    };
     std::uintptr_t record[2];
-    auto next = [&]() {
-        if (frame - low > limit || (frame & (kWord - 1)) != 0)
-            return false;
+    for (; skip > 0; --skip) {
+        if (!readable(frame))
+            return 0;
         std::memcpy(record, reinterpret_cast<const void*>(frame), sizeof record);
         // The outermost frame's saved frame pointer is 0; its return address is not kept.
         if (record[0] == 0 || record[1] == 0)
-            return false;
-        frame = record[0];
-        return true;
-    };
-    for (; skip > 0; --skip)
-        if (!next())
             return 0;
+        frame = record[0];
+    }
     std::int32_t count = 0;
-    while (count < maxCount && next())
+    while (count < maxCount && readable(frame)) {
+        std::memcpy(record, reinterpret_cast<const void*>(frame), sizeof record);
+        if (record[0] == 0 || record[1] == 0)
+            break;
         addresses[count++] = record[1];
+        frame = record[0];
+    }
     return count;
 }
 
+} // namespace
+
+QJ_NO_ASAN std::int32_t walkFrameChain(std::uintptr_t frame, std::uintptr_t low,
+                                       std::uintptr_t high, std::uintptr_t* addresses,
+                                       std::int32_t maxCount, std::int32_t skip) {
+    if (addresses == nullptr || maxCount <= 0)
+        return 0;
+    return walk(frame, low, high, addresses, maxCount, skip);
+}
+
 // Must keep a frame of its own and never be inlined: the caller's skip counts from here.
-// Takes no lock: it reads only the calling thread's own stack and per-thread state, and
-// writes only the caller's array.
-QJ_NOINLINE std::int32_t captureCallStack(std::uintptr_t* addresses, std::int32_t maxCount,
-                                          std::int32_t skip) {
+// Takes no lock: it reads only the calling thread's own stack and per-thread state (the
+// stack bounds, found once per thread), and writes only the caller's array.
+QJ_NOINLINE QJ_NO_ASAN std::int32_t captureCallStack(std::uintptr_t* addresses,
+                                                     std::int32_t maxCount, std::int32_t skip) {
     if (!active.load(std::memory_order_relaxed) || addresses == nullptr)
         return -1;
     if (maxCount <= 0)
         return 0;
-    if (unwind_walk) {
+    if (QJ_UNLIKELY(unwind_walk)) {
         const std::int32_t count = walkUnwindTables(addresses, maxCount, skip);
         // No tail call: the walk's skip counts from this function's frame.
         __asm__ __volatile__("" ::: "memory");
@@ -147,8 +169,7 @@ QJ_NOINLINE std::int32_t captureCallStack(std::uintptr_t* addresses, std::int32_
     // Live frames lie at and above this one; anything below belongs to returned calls.
     if (frame > low)
         low = frame;
-    const std::int32_t count = walkFrameChain(frame, low, high, addresses, maxCount, skip);
-    return count;
+    return walk(frame, low, high, addresses, maxCount, skip);
 }
 
 } // namespace detail

@@ -88,30 +88,15 @@ std::uint32_t foldAddress(std::uintptr_t address) {
         return static_cast<std::uint32_t>(address);
 }
 
-// h = rotl8(h ^ a) for each address a in turn. Rotation distributes over XOR, so each
-// address ends up rotated by 8 bits once per address after it: addresses four apart share
-// a rotation. XOR them in four independent lanes and rotate each lane once, instead of a
-// chain of two dependent steps per address.
-std::uint32_t rotl8(std::uint32_t x, std::uint32_t times) {
-    const unsigned bits = (times & 3u) * 8u;
-    return bits == 0 ? x : (x << bits) | (x >> (32u - bits));
-}
-
-std::uint32_t hashFrames(const std::uintptr_t* frames, std::int32_t count) {
-    std::uint32_t lane[4] = {0, 0, 0, 0}; // lane j: the addresses at indices i with i % 4 == j
-    std::int32_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        lane[0] ^= foldAddress(frames[i]);
-        lane[1] ^= foldAddress(frames[i + 1]);
-        lane[2] ^= foldAddress(frames[i + 2]);
-        lane[3] ^= foldAddress(frames[i + 3]);
+// h = rotl8(h ^ a) for each address a in turn, from kHashStart: two dependent steps per
+// address, no fixed cost beyond the loop (a capture is a handful of frames).
+QJ_ALWAYS_INLINE std::uint32_t hashFrames(const std::uintptr_t* frames, std::int32_t count) {
+    std::uint32_t h = kHashStart;
+    for (std::int32_t i = 0; i < count; ++i) {
+        h ^= foldAddress(frames[i]);
+        h = (h << 8) | (h >> 24);
     }
-    for (; i < count; ++i)
-        lane[i & 3] ^= foldAddress(frames[i]);
-    // Address i is rotated count - i times, the start value count times.
-    const auto n = static_cast<std::uint32_t>(count);
-    return rotl8(kHashStart, n) ^ rotl8(lane[0], n) ^ rotl8(lane[1], n - 1) ^
-           rotl8(lane[2], n - 2) ^ rotl8(lane[3], n - 3);
+    return h;
 }
 
 // h % hash_size without a division on targets with a 128-bit product: the remainder is
@@ -134,11 +119,11 @@ std::uint32_t bucketOf(std::uint32_t h) {
 }
 
 // Record `index`, which is below record_count, of directory `d`.
-AllocInfo* recordByIndex(const SlabDirectory* d, std::uint32_t index) {
+QJ_ALWAYS_INLINE AllocInfo* recordByIndex(const SlabDirectory* d, std::uint32_t index) {
     return &d->slabs[index >> kSlabShift][index & (kSlabRecords - 1)];
 }
 
-AllocInfo* recordByIndex(std::uint32_t index) {
+QJ_ALWAYS_INLINE AllocInfo* recordByIndex(std::uint32_t index) {
     return recordByIndex(directory.load(std::memory_order_acquire), index);
 }
 
@@ -223,6 +208,77 @@ AllocInfo* reserveRecord() {
 
 SpinLock& stripeOf(std::uint32_t bucket) { return stripes[bucket % kStripes].lock; }
 
+// The statistics rules, inline on the allocation and release paths. Caller holds the
+// record's stripe lock.
+
+// A release's charge: `amount` is negative.
+QJ_ALWAYS_INLINE void releaseLocked(AllocInfo* r, std::int32_t amount) {
+    r->currentNumAllocs = add32(r->currentNumAllocs, -1);
+    r->currentTotalSize = add32(r->currentTotalSize, amount);
+}
+
+QJ_ALWAYS_INLINE void churnCharge(FrameChurn& c, std::int32_t frame, std::int32_t amount) {
+    if (c.frame != frame) {
+        c.frame = frame;
+        c.bytes = 0;
+        c.allocs = 0;
+    }
+    c.bytes = add32(c.bytes, amount);
+    c.allocs = add32(c.allocs, 1);
+    if (c.bytes > c.peakBytes)
+        c.peakBytes = c.bytes;
+    if (c.allocs > c.peakAllocs)
+        c.peakAllocs = c.allocs;
+}
+
+// The count of allocations in the current frame: raised before a frame change is
+// noticed, so the first allocation of a new frame closes the previous frame's count and
+// is not counted itself.
+QJ_ALWAYS_INLINE void frameCount(std::int32_t& allocs, std::int32_t& peak, std::int32_t& seenFrame,
+                                 std::int32_t frame) {
+    const std::int32_t raised = add32(allocs, 1);
+    if (raised > peak)
+        peak = raised;
+    const bool changed = seenFrame != frame;
+    allocs = changed ? 0 : raised;
+    seenFrame = frame;
+}
+
+QJ_ALWAYS_INLINE void allocateLocked(AllocInfo* r, std::int32_t amount) {
+    r->traceId = innermostTraceOfThread();
+    const std::int32_t physic = currentPhysicFrame();
+    const std::int32_t visual = currentVisualFrame();
+    frameCount(r->physicFrameAllocs, r->physicFramePeakAllocs, r->physicFrame, physic);
+    frameCount(r->visualFrameAllocs, r->visualFramePeakAllocs, r->visualFrame, visual);
+    churnCharge(r->physicChurn, physic, amount);
+    churnCharge(r->visualChurn, visual, amount);
+    const std::int32_t numAllocs = add32(r->currentNumAllocs, 1);
+    const std::int32_t totalSize = add32(r->currentTotalSize, amount);
+    r->currentNumAllocs = numAllocs;
+    r->currentTotalSize = totalSize;
+    // A peakSize of 0 marks a site with no allocation since creation or the last clear.
+    if (r->peakSize == 0) {
+        r->minAllocSize = amount;
+        r->maxAllocSize = amount;
+    } else {
+        if (amount < r->minAllocSize)
+            r->minAllocSize = amount;
+        if (amount > r->maxAllocSize)
+            r->maxAllocSize = amount;
+    }
+    if (totalSize > r->peakSize)
+        r->peakSize = totalSize;
+    if (numAllocs > r->peakNumAllocs)
+        r->peakNumAllocs = numAllocs;
+}
+
+QJ_ALWAYS_INLINE void chargeLocked(AllocInfo* r, std::int32_t amount) {
+    if (amount < 0)
+        releaseLocked(r, amount);
+    else
+        allocateLocked(r, amount);
+}
+
 } // namespace
 
 void allocInfoTableInit(std::int32_t hashSize) {
@@ -262,24 +318,12 @@ bool sameFrames(const std::uintptr_t* a, const std::uintptr_t* b, std::int32_t c
     return true;
 }
 
-// The record of `count` frames (at most kMaxCallStackDepth) in bucket `bucket`, moved to
-// the front of its chain, or a new one at the chain's end; null when none can be made.
-// Caller holds the bucket's stripe lock.
-AllocInfo* findOrInsertLocked(const std::uintptr_t* frames, std::int32_t count, std::uint32_t h,
-                              std::uint32_t bucket) {
-    AllocInfo** head = &buckets[bucket];
+// Appends a new record of `count` frames behind `last` (the chain's last record, or null
+// for an empty chain) in bucket `bucket`; null when none can be made. Out of line: it runs
+// once per site. Caller holds the bucket's stripe lock.
+QJ_NOINLINE AllocInfo* insertLocked(const std::uintptr_t* frames, std::int32_t count,
+                                    std::uint32_t h, std::uint32_t bucket, AllocInfo* last) {
     const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(std::uintptr_t);
-    AllocInfo* previous = nullptr;
-    for (AllocInfo* record = *head; record != nullptr; previous = record, record = record->next) {
-        if (record->hash != h || record->depth != count || !sameFrames(record->frames, frames, count))
-            continue;
-        if (previous != nullptr) { // move to front: a site that allocates again is met first
-            previous->next = record->next;
-            record->next = *head;
-            *head = record;
-        }
-        return record;
-    }
     std::uintptr_t* copy = nullptr;
     if (count != 0) {
         copy = static_cast<std::uintptr_t*>(heapAllocate(bytes));
@@ -293,6 +337,7 @@ AllocInfo* findOrInsertLocked(const std::uintptr_t* frames, std::int32_t count, 
         record = reserveRecord();
         if (record != nullptr) {
             record->hash = h;
+            record->bucket = bucket;
             record->frames = copy;
             record->depth = count;
             record_count.store(record->handle, std::memory_order_release);
@@ -302,18 +347,39 @@ AllocInfo* findOrInsertLocked(const std::uintptr_t* frames, std::int32_t count, 
         heapRelease(copy);
         return nullptr;
     }
-    // New sites go to the tail; `previous` is the chain's last record, if any.
-    if (previous != nullptr)
-        previous->next = record;
+    // New sites go to the tail.
+    if (last != nullptr)
+        last->next = record;
     else
-        *head = record;
+        buckets[bucket] = record;
     return record;
+}
+
+// The record of `count` frames (at most kMaxCallStackDepth) in bucket `bucket`, moved to
+// the front of its chain, or a new one at the chain's end; null when none can be made.
+// Caller holds the bucket's stripe lock.
+QJ_ALWAYS_INLINE AllocInfo* findOrInsertLocked(const std::uintptr_t* frames, std::int32_t count,
+                                               std::uint32_t h, std::uint32_t bucket) {
+    AllocInfo** head = &buckets[bucket];
+    AllocInfo* previous = nullptr;
+    for (AllocInfo* record = *head; record != nullptr; previous = record, record = record->next) {
+        if (record->hash != h || record->depth != count ||
+            !sameFrames(record->frames, frames, count))
+            continue;
+        if (previous != nullptr) { // move to front: a site that allocates again is met first
+            previous->next = record->next;
+            record->next = *head;
+            *head = record;
+        }
+        return record;
+    }
+    return insertLocked(frames, count, h, bucket, previous);
 }
 
 // Finds or inserts the record of `frames` and, unless `amount` is 0, charges it, under one
 // hold of its stripe lock.
-AllocInfo* findOrInsertAndCharge(const std::uintptr_t* frames, std::int32_t count,
-                                 std::int32_t amount) {
+QJ_ALWAYS_INLINE AllocInfo* findOrInsertAndCharge(const std::uintptr_t* frames, std::int32_t count,
+                                                  std::int32_t amount) {
     if (buckets == nullptr || hash_size <= 0)
         return nullptr;
     if (count < 0)
@@ -325,7 +391,7 @@ AllocInfo* findOrInsertAndCharge(const std::uintptr_t* frames, std::int32_t coun
     SpinGuard guard(stripeOf(bucket));
     AllocInfo* record = findOrInsertLocked(frames, count, h, bucket);
     if (record != nullptr && amount != 0)
-        allocInfoChargeLocked(record, amount);
+        chargeLocked(record, amount);
     return record;
 }
 
@@ -334,7 +400,7 @@ void chargeWord(std::uint32_t word, std::int32_t amount) {
     AllocInfo* record = allocInfoRecord(word);
     if (record == nullptr)
         return;
-    SpinGuard guard(stripeOf(bucketOf(record->hash)));
+    SpinGuard guard(stripeOf(record->bucket));
     allocInfoChargeLocked(record, amount);
 }
 
@@ -384,7 +450,9 @@ AllocInfo* allocInfoRecordAt(std::uintptr_t address) {
     }
 }
 
-AllocInfo* allocInfoRecord(std::uint32_t word) {
+namespace {
+
+QJ_ALWAYS_INLINE AllocInfo* recordOfWord(std::uint32_t word) {
     if (word == 0)
         return nullptr;
     if constexpr (kWordIsAddress)
@@ -393,6 +461,10 @@ AllocInfo* allocInfoRecord(std::uint32_t word) {
         return nullptr;
     return recordByIndex(word - 1);
 }
+
+} // namespace
+
+AllocInfo* allocInfoRecord(std::uint32_t word) { return recordOfWord(word); }
 
 // Keeps its own frame and is never inlined: the capture skips its return address.
 QJ_NOINLINE std::uint32_t allocInfoFindOrInsert(std::int32_t depth) {
@@ -432,70 +504,23 @@ void allocInfoRelease(std::uint32_t word, std::int32_t grossSize) {
     statisticsSection([word, grossSize] { chargeWord(word, -grossSize); });
 }
 
-void allocInfoUncharge(std::uint32_t word, std::int32_t grossSize) { chargeWord(word, -grossSize); }
+void allocInfoUncharge(std::uint32_t word, std::int32_t grossSize) {
+    AllocInfo* record = recordOfWord(word);
+    if (record == nullptr)
+        return;
+    SpinGuard guard(stripeOf(record->bucket));
+    releaseLocked(record, -grossSize);
+}
 
 void allocInfoCharge(AllocInfo* record, std::int32_t amount) {
-    SpinGuard guard(stripeOf(bucketOf(record->hash)));
+    SpinGuard guard(stripeOf(record->bucket));
     allocInfoChargeLocked(record, amount);
 }
 
-void allocInfoChargeLocked(AllocInfo* r, std::int32_t amount) {
-    if (amount < 0) {
-        r->currentNumAllocs = add32(r->currentNumAllocs, -1);
-        r->currentTotalSize = add32(r->currentTotalSize, amount);
-        return;
-    }
-    r->traceId = innermostTraceOfThread();
-    // The count is raised before a frame change is noticed: the first allocation of a
-    // new frame closes the previous frame's count and is not counted itself.
-    r->physicFrameAllocs = add32(r->physicFrameAllocs, 1);
-    if (r->physicFrameAllocs > r->physicFramePeakAllocs)
-        r->physicFramePeakAllocs = r->physicFrameAllocs;
-    const std::int32_t physic = currentPhysicFrame();
-    if (r->physicFrame != physic) {
-        r->physicFrameAllocs = 0;
-        r->physicFrame = physic;
-    }
-    r->visualFrameAllocs = add32(r->visualFrameAllocs, 1);
-    if (r->visualFrameAllocs > r->visualFramePeakAllocs)
-        r->visualFramePeakAllocs = r->visualFrameAllocs;
-    const std::int32_t visual = currentVisualFrame();
-    if (r->visualFrame != visual) {
-        r->visualFrameAllocs = 0;
-        r->visualFrame = visual;
-    }
-    frameChurnCharge(r->physicChurn, physic, amount);
-    frameChurnCharge(r->visualChurn, visual, amount);
-    r->currentNumAllocs = add32(r->currentNumAllocs, 1);
-    r->currentTotalSize = add32(r->currentTotalSize, amount);
-    // A peakSize of 0 marks a site with no allocation since creation or the last clear.
-    if (r->peakSize == 0) {
-        r->minAllocSize = amount;
-        r->maxAllocSize = amount;
-    } else {
-        if (amount < r->minAllocSize)
-            r->minAllocSize = amount;
-        if (amount > r->maxAllocSize)
-            r->maxAllocSize = amount;
-    }
-    if (r->currentTotalSize > r->peakSize)
-        r->peakSize = r->currentTotalSize;
-    if (r->currentNumAllocs > r->peakNumAllocs)
-        r->peakNumAllocs = r->currentNumAllocs;
-}
+void allocInfoChargeLocked(AllocInfo* r, std::int32_t amount) { chargeLocked(r, amount); }
 
 void frameChurnCharge(FrameChurn& c, std::int32_t frame, std::int32_t amount) {
-    if (c.frame != frame) {
-        c.frame = frame;
-        c.bytes = 0;
-        c.allocs = 0;
-    }
-    c.bytes = add32(c.bytes, amount);
-    c.allocs = add32(c.allocs, 1);
-    if (c.bytes > c.peakBytes)
-        c.peakBytes = c.bytes;
-    if (c.allocs > c.peakAllocs)
-        c.peakAllocs = c.allocs;
+    churnCharge(c, frame, amount);
 }
 
 void allocInfoUpdate(std::uint32_t word, std::int32_t amount) { chargeWord(word, amount); }

@@ -49,6 +49,7 @@ struct AllocInfo {
     FrameChurn physicChurn;       // likewise per physics frame
     AllocInfo* next;              // next record of the same bucket
     std::uint32_t handle;         // the record's handle: its index in creation order plus 1
+    std::uint32_t bucket;         // hash modulo the bucket count: the chain it belongs to
 };
 
 // Longest call stack kept per site.

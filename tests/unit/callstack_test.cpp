@@ -38,6 +38,7 @@ struct WalkCase {
     int maxCount;
     int skip;
     std::vector<Word> expected;
+    int lowOffset = 0; // bytes added to the low bound (one that is not a word boundary)
 };
 
 class WalkChains : public testing::TestWithParam<WalkCase> {};
@@ -66,7 +67,7 @@ TEST_P(WalkChains, StoresExpectedAddresses) {
 
     std::vector<Word> out(c.maxCount + 4, 0xFEED);
     const std::int32_t n =
-        walkFrameChain(target(c.start), reinterpret_cast<Word>(&stack[2 * c.lowest]),
+        walkFrameChain(target(c.start), reinterpret_cast<Word>(&stack[2 * c.lowest]) + c.lowOffset,
                        reinterpret_cast<Word>(&stack[32]), out.data(), c.maxCount, c.skip);
     std::free(outside);
 
@@ -98,7 +99,11 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"MisalignedFramePointer", {{kMisaligned, 0xF0}, {kZero, 0xF1}}, 0, 0, 16, 0,
                  {0xF0}},
         WalkCase{"RecordStraddlesTheTop", {{kStraddle, 0x10}}, 0, 0, 16, 0, {0x10}},
-        WalkCase{"NullFramePointer", kChain, kZero, 0, 16, 0, {}}),
+        WalkCase{"NullFramePointer", kChain, kZero, 0, 16, 0, {}},
+        // A low bound inside a word: a record that starts below it is outside, the next
+        // word-aligned one inside.
+        WalkCase{"RecordJustBelowAnOddLowBound", kChain, 1, 1, 16, 0, {}, 1},
+        WalkCase{"RecordAboveAnOddLowBound", kChain, 2, 1, 16, 0, {0xA2}, 1}),
     [](const testing::TestParamInfo<WalkCase>& info) { return std::string(info.param.name); });
 
 // --- Live capture ---------------------------------------------------------------------------
