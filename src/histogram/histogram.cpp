@@ -46,14 +46,6 @@ void clearAll() {
 
 } // namespace
 
-void histogramAddBlock(std::uint32_t size) {
-    statisticsSection([size] { histogramCountBlock(size); });
-}
-
-void histogramRemoveBlock(std::uint32_t size) {
-    statisticsSection([size] { histogramUncountBlock(size); });
-}
-
 void histogramWriteFile(const char* path) {
     ScopedLock lock(histogramLock());
     StatisticsFreeze freeze;

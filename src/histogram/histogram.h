@@ -5,6 +5,7 @@
 #ifndef QJ_HISTOGRAM_HISTOGRAM_H
 #define QJ_HISTOGRAM_HISTOGRAM_H
 
+#include "alloc/counters.h"
 #include "frame/hints.h"
 
 #include <atomic>
@@ -80,9 +81,13 @@ QJ_ALWAYS_INLINE void histogramUncountBlock(std::uint32_t size) {
     }
 }
 
-// The same, each in a statistics section of its own.
-void histogramAddBlock(std::uint32_t size);
-void histogramRemoveBlock(std::uint32_t size);
+// The same, each in a statistics section of its own (inline: a call would cost more).
+QJ_ALWAYS_INLINE void histogramAddBlock(std::uint32_t size) {
+    statisticsSection([size] { histogramCountBlock(size); });
+}
+QJ_ALWAYS_INLINE void histogramRemoveBlock(std::uint32_t size) {
+    statisticsSection([size] { histogramUncountBlock(size); });
+}
 // Writes the histogram file; nothing before the first counted block.
 void histogramWriteFile(const char* path);
 

@@ -2,6 +2,7 @@
 #ifndef QJ_TRACE_TRACE_H
 #define QJ_TRACE_TRACE_H
 
+#include "alloc/counters.h"
 #include "frame/hints.h"
 #include "trace/trace_stats.h"
 
@@ -19,6 +20,12 @@ constexpr std::int32_t kMemoryNameCount = 16;
 void clearMemoryNames();
 void clearTraceStack();
 
+// The trace stack's depth (the number of open traces) and the frame counters.
+constexpr std::int32_t kTraceStackSlots = 129;
+extern QJ_HIDDEN std::atomic<std::int32_t> trace_stack_depth;
+extern QJ_HIDDEN std::atomic<std::uint32_t> visual_frame;
+extern QJ_HIDDEN std::atomic<std::uint32_t> physic_frame;
+
 // The sixteen memory-name records.
 extern QJ_HIDDEN MemoryNameRecord memoryNames[kMemoryNameCount];
 
@@ -30,7 +37,13 @@ extern QJ_HIDDEN MemoryNameRecord memoryNames[kMemoryNameCount];
 // Charges the innermost open trace (whichever thread opened it); returns its trace value
 // (identifier + 1, at most 2048, so it fits bits 4-23 of the trace word) or 0 when no
 // trace is open.
-std::uint32_t traceAllocate(std::int32_t grossSize);
+std::uint32_t traceAllocateOpen(std::int32_t grossSize);
+QJ_ALWAYS_INLINE std::uint32_t traceAllocate(std::int32_t grossSize) {
+    // No trace open, the usual case: neither a call nor a section.
+    if (trace_stack_depth.load(std::memory_order_relaxed) <= 0)
+        return 0;
+    return traceAllocateOpen(grossSize);
+}
 std::uint32_t traceCharge(std::int32_t grossSize);
 // Takes a charge back. Only a value that names an existing identifier is charged back;
 // 0 and every other value (a corrupted trace word) change nothing.
@@ -51,17 +64,16 @@ QJ_ALWAYS_INLINE void memoryNameCharge(std::int32_t index, std::int32_t grossSiz
 QJ_ALWAYS_INLINE void memoryNameUncharge(std::int32_t index, std::int32_t grossSize) {
     memoryNameRecord(index).stats.uncharge(grossSize);
 }
-void memoryNameAllocate(std::int32_t index, std::int32_t grossSize);
-void memoryNameFree(std::int32_t index, std::int32_t grossSize);
+// Inline: a call would cost more than the section and the charge together.
+QJ_ALWAYS_INLINE void memoryNameAllocate(std::int32_t index, std::int32_t grossSize) {
+    statisticsSection([index, grossSize] { memoryNameCharge(index, grossSize); });
+}
+QJ_ALWAYS_INLINE void memoryNameFree(std::int32_t index, std::int32_t grossSize) {
+    statisticsSection([index, grossSize] { memoryNameUncharge(index, grossSize); });
+}
 // The sixteen memory names' locks (taken by their readers), held across a fork.
 void memoryNamesHoldForFork();
 void memoryNamesReleaseAfterFork();
-
-// The trace stack's depth (the number of open traces) and the frame counters.
-constexpr std::int32_t kTraceStackSlots = 129;
-extern QJ_HIDDEN std::atomic<std::int32_t> trace_stack_depth;
-extern QJ_HIDDEN std::atomic<std::uint32_t> visual_frame;
-extern QJ_HIDDEN std::atomic<std::uint32_t> physic_frame;
 
 // The calling thread's innermost open trace, or -1.
 std::int32_t innermostTraceOfOpenStack();

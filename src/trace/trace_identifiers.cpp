@@ -184,10 +184,7 @@ std::uint32_t traceCharge(std::int32_t grossSize) {
     return static_cast<std::uint32_t>(identifier) + 1;
 }
 
-std::uint32_t traceAllocate(std::int32_t grossSize) {
-    // No trace open, the usual case: no section either.
-    if (trace_stack_depth.load(std::memory_order_relaxed) <= 0)
-        return 0;
+std::uint32_t traceAllocateOpen(std::int32_t grossSize) {
     std::uint32_t value = 0;
     statisticsSection([&value, grossSize] { value = traceCharge(grossSize); });
     return value;
@@ -219,13 +216,6 @@ void memoryNamesReleaseAfterFork() {
         record.stats.releaseAfterFork();
 }
 
-void memoryNameAllocate(std::int32_t index, std::int32_t grossSize) {
-    statisticsSection([index, grossSize] { memoryNameCharge(index, grossSize); });
-}
-
-void memoryNameFree(std::int32_t index, std::int32_t grossSize) {
-    statisticsSection([index, grossSize] { memoryNameUncharge(index, grossSize); });
-}
 
 // --- The trace stack ----------------------------------------------------------------
 
