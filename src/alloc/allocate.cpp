@@ -248,9 +248,10 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
     // or after the detach), through the seam like every other request to the runtime heap.
     if (QJ_UNLIKELY((entry & kOffMask) != 0))
         return heapAllocate(size);
+    // The common layouts without call stacks: shape codes below kShapeCallStacks.
+    if (QJ_LIKELY(entry < (kShapeCallStacks << kShapeShift)))
+        return kCommonAllocators[entry >> kShapeShift](size, memoryName);
     const unsigned shape = entry >> kShapeShift;
-    if (shape < kCommonShapeCount && (shape & kShapeCallStacks) == 0)
-        return kCommonAllocators[shape](size, memoryName);
     // Where call stacks are captured, the allocation function is called, never jumped to,
     // so that the capture finds the same frames in front of the host's on every compiler
     // and at every optimisation level (kAllocateCaptureSkip).
