@@ -84,12 +84,23 @@ QJ_ALWAYS_INLINE unsigned char* unpooledBlock(const BlockLayout& l, std::uint32_
     return block;
 }
 
+// Whether a trace is open: traceAllocate would charge it.
+QJ_ALWAYS_INLINE bool traceOpen() { return trace_stack_depth.load(std::memory_order_relaxed) > 0; }
+
+// Indices outside the sixteen names are charged to name 0, so that the release, which
+// reads the index back from the trace word, undoes exactly this charge.
+QJ_ALWAYS_INLINE std::int32_t chargedName(std::int32_t memoryName) {
+    return (memoryName >= 0 && memoryName < kMemoryNameCount) ? memoryName : 0;
+}
+
 // The words between the header and the user area that the switches add, the front and
 // end tags, and the site, trace and histogram charges. Inlined: the call-stack capture
 // counts its frames from qj_malloc's.
+// `mayTrace`: false where the lean allocation has seen no trace open (then none is charged).
 QJ_ALWAYS_INLINE unsigned char* writeExtras(const BlockLayout& l, unsigned char* block,
                                             unsigned char* at, std::uint32_t header,
-                                            std::uint32_t gross, std::int32_t memoryName) {
+                                            std::uint32_t gross, std::int32_t memoryName,
+                                            bool mayTrace) {
     if (l.tags != 0) {
         std::memcpy(at - 4, kFrontTag, 4);
         std::memcpy(block + gross - 4, kEndTag, 4);
@@ -101,12 +112,11 @@ QJ_ALWAYS_INLINE unsigned char* writeExtras(const BlockLayout& l, unsigned char*
         at += 4;
     }
     if (l.traceWord != 0) {
-        const std::uint32_t traceValue = traceAllocate(static_cast<std::int32_t>(gross));
-        // Indices outside the sixteen names are charged to name 0, so that the release,
-        // which reads the index back from the word, undoes exactly this charge.
-        const std::int32_t name =
-            (memoryName >= 0 && memoryName < kMemoryNameCount) ? memoryName : 0;
-        memoryNameAllocate(name, static_cast<std::int32_t>(gross));
+        const std::uint32_t traceValue = mayTrace ? traceAllocate(static_cast<std::int32_t>(gross)) : 0;
+        const std::int32_t name = chargedName(memoryName);
+        // A pooled block's name was charged with the counters.
+        if ((header & kHeaderPooled) == 0)
+            memoryNameAllocate(name, static_cast<std::int32_t>(gross));
         store32(at, ((traceValue & kTraceValueMask) << kTraceValueShift) |
                         static_cast<std::uint32_t>(name));
         at += 4;
@@ -130,8 +140,8 @@ QJ_NOINLINE void* forgetReleasedLarge(void* at) {
 //
 // The lean allocation (Lean) serves pooled blocks only, and makes no call that returns to
 // it: a block no pool serves at once (too large, another thread's, a MemoryPool about to
-// fill up or to be made), a request above the sanity limit, a thread's first allocation
-// and writers frozen by a reader are left to the full allocation, decided before anything
+// fill up or to be made), a request above the sanity limit, a thread's first allocation,
+// an open trace and writers frozen by a reader are left to the full allocation, decided before anything
 // is written. Without a call to come back from, it saves no registers on entry.
 template <const BlockLayout& L, bool Lean>
 QJ_ALWAYS_INLINE void* allocateAs(std::uint32_t size, std::int32_t memoryName) {
@@ -152,16 +162,20 @@ QJ_ALWAYS_INLINE void* allocateAs(std::uint32_t size, std::int32_t memoryName) {
 
     std::uint32_t header = l.headerFlags;
     unsigned char* block = nullptr;
+    // A pooled block's charges: the counters, the histogram and the memory name.
     auto charge = [&](std::int64_t* v) {
         addAllocation(v, gross, false);
         if (QJ_UNLIKELY(l.histogram))
             histogramCountBlock(gross);
+        if (l.traceWord != 0)
+            memoryNameCharge(chargedName(memoryName), static_cast<std::int32_t>(gross));
     };
     if (Lean) {
         CounterSlot* slot = threadCounterSlot();
         pool::Head head{};
         if (QJ_UNLIKELY(gross > ChunkPools::kLargestPoolSize || platform::knownThreadId() != main_thread_id ||
-                        slot == nullptr || !pool::peekHead(gross, head) || !tryUpdateCounters(slot, charge)))
+                        slot == nullptr || (l.traceWord != 0 && traceOpen()) || !pool::peekHead(gross, head) ||
+                        !tryUpdateCounters(slot, charge)))
             return allocateFull<L>(size, memoryName);
         std::int32_t chainIndex = 0;
         block = static_cast<unsigned char*>(pool::takeHead(head, chainIndex));
@@ -194,7 +208,7 @@ QJ_ALWAYS_INLINE void* allocateAs(std::uint32_t size, std::int32_t memoryName) {
         store32(at, header);
         at += 4;
     } else {
-        at = writeExtras(l, block, at, header, gross, memoryName);
+        at = writeExtras(l, block, at, header, gross, memoryName, !Lean);
     }
     if (l.patterns)
         fillBytes(at, kAllocFill, size);

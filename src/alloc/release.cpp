@@ -129,16 +129,12 @@ QJ_ALWAYS_INLINE bool trustedHeader(const BlockLayout& l, std::uint32_t header, 
     return readFront(direct, p - l.head - kSizeCheckBack, check) && sizeCheckMatches(check, gross);
 }
 
-// The release's charges to the memory names and traces.
-QJ_ALWAYS_INLINE void releaseExtras(const BlockLayout& l, std::uintptr_t p, std::uint32_t gross) {
-    if (l.traceWord != 0) {
-        const std::uint32_t word = load32(reinterpret_cast<void*>(p - kTraceWordBack));
-        memoryNameFree(static_cast<std::int32_t>(word & kMemoryNameMask),
-                       static_cast<std::int32_t>(gross));
-        const std::uint32_t traceValue = (word >> kTraceValueShift) & kTraceValueMask;
-        if (traceValue != 0)
-            traceFree(traceValue, static_cast<std::int32_t>(gross));
-    }
+// The trace a block's trace word names (0: none), and its memory name.
+QJ_ALWAYS_INLINE std::uint32_t traceValueOf(std::uint32_t word) {
+    return (word >> kTraceValueShift) & kTraceValueMask;
+}
+QJ_ALWAYS_INLINE std::int32_t memoryNameOf(std::uint32_t word) {
+    return static_cast<std::int32_t>(word & kMemoryNameMask);
 }
 
 // The release's charges to the histogram and the site table, inside the counters' section.
@@ -203,7 +199,7 @@ template <const BlockLayout& L> QJ_NOINLINE void releaseFull(void* ptr);
 //
 // The lean release (Lean) makes no call that returns to it: whatever would need one (a
 // large block, a torn tail guard, a thread's first release, a pooled block released off
-// the main thread, writers frozen by a reader) it leaves to the full release, decided
+// the main thread, a block charged to a trace, writers frozen by a reader) it leaves to the full release, decided
 // before it has written anything, and the full release then does all of it. Without a
 // call to come back from, the lean release keeps its values in registers a call would
 // clobber, and saves none on entry.
@@ -281,11 +277,17 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
     std::uint32_t siteWord = 0;
     if (l.allocInfo != 0)
         siteWord = load32(reinterpret_cast<void*>(p - l.allocInfoBack));
-    // The counters, the histogram and the site in one section: the first write.
+    const std::uint32_t traceWord = l.traceWord != 0 ? load32(reinterpret_cast<void*>(p - kTraceWordBack)) : 0;
+    if (Lean && QJ_UNLIKELY(traceValueOf(traceWord) != 0))
+        return releaseFull<L>(ptr);
+    // The counters, the histogram, the site and the memory name in one section: the
+    // first write.
     auto uncount = [&](std::int64_t* v) {
         addRelease(v, gross);
         if (QJ_UNLIKELY(l.extras))
             uncountSiteAndHistogram(l, siteWord, gross);
+        if (l.traceWord != 0)
+            memoryNameUncharge(memoryNameOf(traceWord), static_cast<std::int32_t>(gross));
     };
     if (Lean) {
         if (QJ_UNLIKELY(!tryUpdateCounters(slot, uncount)))
@@ -295,8 +297,8 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
     }
     if (l.usedTag != 0)
         store32(block, kUsedTagReleased);
-    if (QJ_UNLIKELY(l.extras))
-        releaseExtras(l, p, gross);
+    if (l.traceWord != 0 && traceValueOf(traceWord) != 0)
+        traceFree(traceValueOf(traceWord), static_cast<std::int32_t>(gross));
     if (header & kHeaderPooled)
         return releasePooled(l, p, block, header, Lean);
     if (QJ_UNLIKELY(isLargeBlock(gross))) {
