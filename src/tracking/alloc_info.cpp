@@ -8,7 +8,7 @@
 // block whose word was overwritten cannot steer a write through a wild pointer.
 //
 // Threads: no process-wide lock on the allocation and release paths. Each bucket belongs
-// to one of kStripes spin locks, which guards its chain (lookup, move to front, insertion)
+// to one of kSiteStripes spin locks, which guards its chain (lookup, move to front, insertion)
 // and the statistics of its records; the record store has a spin lock of its own, taken
 // inside a stripe lock when a record is added. The lookups behind a block word read the
 // store without a lock: records, slabs and slab directories are complete before they are
@@ -36,42 +36,19 @@
 
 namespace velt::zur::memory {
 namespace detail {
+
+SiteStripe site_stripes[kSiteStripes];
+std::atomic<SlabDirectory*> site_directory{nullptr};
+std::atomic<std::uint32_t> site_record_count{0};
+
 namespace {
 
-// Block words hold the record's address where an address fits in them.
-constexpr bool kWordIsAddress = sizeof(void*) == 4;
-
-constexpr unsigned kSlabShift = 8;
-constexpr std::uint32_t kSlabRecords = 1u << kSlabShift;
 // Handles run from 1 up; 0 names no record.
 constexpr std::uint32_t kMaxRecords = 0xFFFFFFFEu;
 
 std::int32_t hash_size = 0;
 AllocInfo** buckets = nullptr;
 
-// The stripe locks: bucket b belongs to stripe b % kStripes.
-constexpr std::uint32_t kStripes = 64;
-struct alignas(64) Stripe {
-    SpinLock lock;
-};
-Stripe stripes[kStripes];
-
-// Record store: slabs in creation order, and the same slabs sorted by address for the
-// lookup of a 32-bit word. A directory is replaced, never changed, once readers may see it
-// but for its appended slots: slabs[i] and order[] are complete below `count`, which is
-// published last. `order` keeps its sorted order under a sequence number: a reader that
-// saw it change searches again.
-struct SlabDirectory {
-    std::atomic<std::uint32_t> count;
-    std::uint32_t capacity;
-    std::atomic<std::uint32_t> orderVersion;
-    SlabDirectory* replaced; // released with the table
-    AllocInfo** slabs;
-    std::atomic<std::uint32_t>* order;
-};
-std::atomic<SlabDirectory*> directory{nullptr};
-// Records below it are complete.
-std::atomic<std::uint32_t> record_count{0};
 // Serialises additions to the store; taken inside a stripe lock.
 SpinLock store_lock;
 
@@ -118,14 +95,7 @@ std::uint32_t bucketOf(std::uint32_t h) {
     return h % static_cast<std::uint32_t>(hash_size);
 }
 
-// Record `index`, which is below record_count, of directory `d`.
-QJ_ALWAYS_INLINE AllocInfo* recordByIndex(const SlabDirectory* d, std::uint32_t index) {
-    return &d->slabs[index >> kSlabShift][index & (kSlabRecords - 1)];
-}
-
-QJ_ALWAYS_INLINE AllocInfo* recordByIndex(std::uint32_t index) {
-    return recordByIndex(directory.load(std::memory_order_acquire), index);
-}
+using site_detail::recordByIndex;
 
 // Entries are stored with release and loaded with acquire: a reader that sees an entry of
 // a sort in progress then sees the odd sequence number too.
@@ -159,12 +129,12 @@ SlabDirectory* newDirectory(const SlabDirectory* from, std::uint32_t capacity) {
 
 // Appends slab `fresh` to the directory (replacing a full one). Caller holds store_lock.
 bool addSlab(AllocInfo* fresh) {
-    SlabDirectory* d = directory.load(std::memory_order_relaxed);
+    SlabDirectory* d = site_directory.load(std::memory_order_relaxed);
     if (d == nullptr || d->count.load(std::memory_order_relaxed) == d->capacity) {
         SlabDirectory* grown = newDirectory(d, d == nullptr ? 16 : d->capacity * 2);
         if (grown == nullptr)
             return false;
-        directory.store(grown, std::memory_order_release);
+        site_directory.store(grown, std::memory_order_release);
         d = grown;
     }
     const std::uint32_t count = d->count.load(std::memory_order_relaxed);
@@ -183,14 +153,14 @@ bool addSlab(AllocInfo* fresh) {
     return true;
 }
 
-// A zeroed record in the next free slot, not yet counted in record_count. Caller holds
+// A zeroed record in the next free slot, not yet counted in site_record_count. Caller holds
 // store_lock.
 AllocInfo* reserveRecord() {
-    const std::uint32_t count = record_count.load(std::memory_order_relaxed);
+    const std::uint32_t count = site_record_count.load(std::memory_order_relaxed);
     if (count >= kMaxRecords)
         return nullptr;
     const std::uint32_t slab = count >> kSlabShift;
-    const SlabDirectory* d = directory.load(std::memory_order_relaxed);
+    const SlabDirectory* d = site_directory.load(std::memory_order_relaxed);
     if (d == nullptr || slab == d->count.load(std::memory_order_relaxed)) {
         auto* fresh = static_cast<AllocInfo*>(heapAllocate(kSlabRecords * sizeof(AllocInfo)));
         if (fresh == nullptr)
@@ -206,7 +176,7 @@ AllocInfo* reserveRecord() {
     return record;
 }
 
-SpinLock& stripeOf(std::uint32_t bucket) { return stripes[bucket % kStripes].lock; }
+using site_detail::stripeOf;
 
 // The statistics rules, inline on the allocation and release paths. Caller holds the
 // record's stripe lock.
@@ -340,7 +310,7 @@ QJ_NOINLINE AllocInfo* insertLocked(const std::uintptr_t* frames, std::int32_t c
             record->bucket = bucket;
             record->frames = copy;
             record->depth = count;
-            record_count.store(record->handle, std::memory_order_release);
+            site_record_count.store(record->handle, std::memory_order_release);
         }
     }
     if (record == nullptr) {
@@ -418,7 +388,7 @@ std::uint32_t allocInfoWord(const AllocInfo* record) {
 }
 
 AllocInfo* allocInfoRecordAt(std::uintptr_t address) {
-    const SlabDirectory* d = directory.load(std::memory_order_acquire);
+    const SlabDirectory* d = site_directory.load(std::memory_order_acquire);
     if (d == nullptr)
         return nullptr;
     for (;;) {
@@ -444,27 +414,13 @@ AllocInfo* allocInfoRecordAt(std::uintptr_t address) {
             return nullptr;
         const std::uint64_t index =
             (std::uint64_t{slab} << kSlabShift) + offset / sizeof(AllocInfo);
-        if (index >= record_count.load(std::memory_order_acquire))
+        if (index >= site_record_count.load(std::memory_order_acquire))
             return nullptr;
         return recordByIndex(d, static_cast<std::uint32_t>(index));
     }
 }
 
-namespace {
-
-QJ_ALWAYS_INLINE AllocInfo* recordOfWord(std::uint32_t word) {
-    if (word == 0)
-        return nullptr;
-    if constexpr (kWordIsAddress)
-        return allocInfoRecordAt(word);
-    if (word > record_count.load(std::memory_order_acquire))
-        return nullptr;
-    return recordByIndex(word - 1);
-}
-
-} // namespace
-
-AllocInfo* allocInfoRecord(std::uint32_t word) { return recordOfWord(word); }
+AllocInfo* allocInfoRecord(std::uint32_t word) { return site_detail::recordOfWord(word); }
 
 // Keeps its own frame and is never inlined: the capture skips its return address.
 QJ_NOINLINE std::uint32_t allocInfoFindOrInsert(std::int32_t depth) {
@@ -518,14 +474,6 @@ void allocInfoRelease(std::uint32_t word, std::int32_t grossSize) {
     statisticsSection([word, grossSize] { chargeWord(word, -grossSize); });
 }
 
-void allocInfoUncharge(std::uint32_t word, std::int32_t grossSize) {
-    AllocInfo* record = recordOfWord(word);
-    if (record == nullptr)
-        return;
-    SpinGuard guard(stripeOf(record->bucket));
-    releaseLocked(record, -grossSize);
-}
-
 void allocInfoCharge(AllocInfo* record, std::int32_t amount) {
     SpinGuard guard(stripeOf(record->bucket));
     allocInfoChargeLocked(record, amount);
@@ -541,7 +489,7 @@ void allocInfoUpdate(std::uint32_t word, std::int32_t amount) { chargeWord(word,
 
 void allocInfoClearTraced() {
     const std::int32_t identifiers = traceIdentifierCount();
-    const std::uint32_t records = record_count.load(std::memory_order_acquire);
+    const std::uint32_t records = site_record_count.load(std::memory_order_acquire);
     for (std::uint32_t i = 0; i < records; ++i) {
         AllocInfo* r = recordByIndex(i);
         if (r->traceId < 0 || r->traceId >= identifiers)
@@ -560,7 +508,7 @@ void allocInfoClearTraced() {
 }
 
 void allocInfoClearCurrent() {
-    const std::uint32_t records = record_count.load(std::memory_order_acquire);
+    const std::uint32_t records = site_record_count.load(std::memory_order_acquire);
     for (std::uint32_t i = 0; i < records; ++i) {
         AllocInfo* r = recordByIndex(i);
         r->currentNumAllocs = 0;
@@ -574,13 +522,13 @@ void allocInfoReleaseRecord(AllocInfo* record) {
 }
 
 void allocInfoReleaseTable() {
-    const std::uint32_t records = record_count.load(std::memory_order_acquire);
+    const std::uint32_t records = site_record_count.load(std::memory_order_acquire);
     for (std::uint32_t i = 0; i < records; ++i)
         allocInfoReleaseRecord(recordByIndex(i));
-    SlabDirectory* d = directory.load(std::memory_order_acquire);
+    SlabDirectory* d = site_directory.load(std::memory_order_acquire);
     // Unpublished first: from here on no word names a record.
-    record_count.store(0, std::memory_order_release);
-    directory.store(nullptr, std::memory_order_release);
+    site_record_count.store(0, std::memory_order_release);
+    site_directory.store(nullptr, std::memory_order_release);
     if (d != nullptr) {
         const std::uint32_t slabs = d->count.load(std::memory_order_relaxed);
         for (std::uint32_t s = 0; s < slabs; ++s)

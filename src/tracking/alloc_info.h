@@ -6,6 +6,8 @@
 #ifndef QJ_TRACKING_ALLOC_INFO_H
 #define QJ_TRACKING_ALLOC_INFO_H
 
+#include "tracking/alloc_info_table.h"
+
 #include <cstdint>
 
 namespace velt::zur::memory::detail {
@@ -21,8 +23,8 @@ std::uint32_t allocInfoAllocate(std::int32_t depth, std::int32_t grossSize);
 // qj_free's step: takes `grossSize` back from the record named by `word`, in a statistics
 // section; a word that names no record is ignored.
 void allocInfoRelease(std::uint32_t word, std::int32_t grossSize);
-// The same, for a caller already inside a statistics section.
-void allocInfoUncharge(std::uint32_t word, std::int32_t grossSize);
+// The same for a caller already inside a statistics section, allocInfoUncharge, is inline
+// in tracking/alloc_info_table.h.
 // Charges `amount` (negative for a release) to the record named by `word`; a word that
 // names no record is ignored.
 void allocInfoUpdate(std::uint32_t word, std::int32_t amount);

@@ -8,9 +8,11 @@
 #ifndef QJ_TRACKING_ALLOC_INFO_TABLE_H
 #define QJ_TRACKING_ALLOC_INFO_TABLE_H
 
+#include "frame/hints.h"
 #include "frame/locks.h"
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace velt::zur::memory::detail {
@@ -63,6 +65,81 @@ constexpr std::int32_t kAllocateCaptureSkip = kCaptureSkip + 1;
 // Hash of an empty call stack, and the start of every other.
 constexpr std::uint32_t kHashStart = 1906301673u;
 
+// --- The record store and the stripe locks, read inline by the release's uncharge --------
+
+// Block words hold the record's address where an address fits in them.
+constexpr bool kWordIsAddress = sizeof(void*) == 4;
+
+constexpr unsigned kSlabShift = 8;
+constexpr std::uint32_t kSlabRecords = 1u << kSlabShift;
+
+// The stripe locks: bucket b belongs to stripe b % kSiteStripes.
+constexpr std::uint32_t kSiteStripes = 64;
+struct alignas(64) SiteStripe {
+    SpinLock lock;
+};
+extern QJ_HIDDEN SiteStripe site_stripes[kSiteStripes];
+
+// Record store: slabs in creation order, and the same slabs sorted by address for the
+// lookup of a 32-bit word. A directory is replaced, never changed, once readers may see it
+// but for its appended slots: slabs[i] and order[] are complete below `count`, which is
+// published last. `order` keeps its sorted order under a sequence number: a reader that
+// saw it change searches again.
+struct SlabDirectory {
+    std::atomic<std::uint32_t> count;
+    std::uint32_t capacity;
+    std::atomic<std::uint32_t> orderVersion;
+    SlabDirectory* replaced; // released with the table
+    AllocInfo** slabs;
+    std::atomic<std::uint32_t>* order;
+};
+extern QJ_HIDDEN std::atomic<SlabDirectory*> site_directory;
+// Records below it are complete.
+extern QJ_HIDDEN std::atomic<std::uint32_t> site_record_count;
+
+// The record at address `address`, when it is one; the form of the word on 32-bit targets.
+AllocInfo* allocInfoRecordAt(std::uintptr_t address);
+
+namespace site_detail {
+
+// Record `index`, which is below site_record_count, of directory `d`.
+QJ_ALWAYS_INLINE AllocInfo* recordByIndex(const SlabDirectory* d, std::uint32_t index) {
+    return &d->slabs[index >> kSlabShift][index & (kSlabRecords - 1)];
+}
+QJ_ALWAYS_INLINE AllocInfo* recordByIndex(std::uint32_t index) {
+    return recordByIndex(site_directory.load(std::memory_order_acquire), index);
+}
+// The record a block word names, or null.
+QJ_ALWAYS_INLINE AllocInfo* recordOfWord(std::uint32_t word) {
+    if (word == 0)
+        return nullptr;
+    if constexpr (kWordIsAddress)
+        return allocInfoRecordAt(word);
+    if (word > site_record_count.load(std::memory_order_acquire))
+        return nullptr;
+    return recordByIndex(word - 1);
+}
+QJ_ALWAYS_INLINE SpinLock& stripeOf(std::uint32_t bucket) {
+    return site_stripes[bucket % kSiteStripes].lock;
+}
+
+} // namespace site_detail
+
+// qj_free's step for a caller inside a statistics section: takes `grossSize` back from the
+// record named by `word` under its stripe lock; a word that names no record is ignored.
+// Inline: the release path makes it without a call.
+QJ_ALWAYS_INLINE void allocInfoUncharge(std::uint32_t word, std::int32_t grossSize) {
+    AllocInfo* record = site_detail::recordOfWord(word);
+    if (record == nullptr)
+        return;
+    SpinGuard guard(site_detail::stripeOf(record->bucket));
+    // Counts wrap like the 32-bit counters they are, never trap.
+    record->currentNumAllocs =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(record->currentNumAllocs) - 1u);
+    record->currentTotalSize = static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(record->currentTotalSize) - static_cast<std::uint32_t>(grossSize));
+}
+
 // Bucket count of the live table; 0 while tracking is off.
 std::int32_t allocInfoHashSize();
 AllocInfo* allocInfoBucket(std::int32_t index);
@@ -73,8 +150,6 @@ AllocInfo* allocInfoFindOrInsertFrames(const std::uintptr_t* frames, std::int32_
 // The block word of a record, and the record a block word names (null when none does).
 std::uint32_t allocInfoWord(const AllocInfo* record);
 AllocInfo* allocInfoRecord(std::uint32_t word);
-// The record at address `address`, when it is one; the form of the word on 32-bit targets.
-AllocInfo* allocInfoRecordAt(std::uintptr_t address);
 // Charges `amount` to `record` (negative for a release), taking its stripe lock; the
 // Locked form expects the caller to hold it.
 void allocInfoCharge(AllocInfo* record, std::int32_t amount);
