@@ -227,9 +227,13 @@ template <const BlockLayout& L> QJ_NOINLINE void* allocateFull(std::uint32_t siz
     return allocateAs<L, false>(size, memoryName);
 }
 
-// The common layouts: the lean allocation where the pools serve, the full one elsewhere.
+// The common layouts: the lean allocation where the pools serve, the full one elsewhere
+// and wherever call stacks are captured: the lean allocation may hand a request on to the
+// full one, and whether that is a jump or a call (one frame more in front of the host's)
+// is the compiler's choice.
 template <unsigned Shape> QJ_NOINLINE void* allocateCommon(std::uint32_t size, std::int32_t memoryName) {
-    return allocateAs<CommonShape<Shape>::layout, CommonShape<Shape>::layout.poolsServe>(size, memoryName);
+    constexpr bool lean = CommonShape<Shape>::layout.poolsServe && !CommonShape<Shape>::layout.callStack;
+    return allocateAs<CommonShape<Shape>::layout, lean>(size, memoryName);
 }
 
 using Allocator = void* (*)(std::uint32_t, std::int32_t);

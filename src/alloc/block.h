@@ -67,25 +67,18 @@ inline bool isBadPointerValue(std::uintptr_t p) {
              p == static_cast<std::uintptr_t>(0xCDCDCDCDCDCDCDCDull)));
 }
 
-// Fills `count` bytes, a block's worth. On x86 one string instruction rather than a
-// library call: the allocation and release paths then keep their values in the registers
-// a call would clobber, and save none on entry.
-QJ_ALWAYS_INLINE void fillMany(unsigned char* at, unsigned char byte, std::size_t count) {
-#if defined(__x86_64__) || defined(__i386__)
-    __asm__ __volatile__("rep stosb" : "+D"(at), "+c"(count) : "a"(byte) : "memory");
-#else
-    std::memset(at, byte, count);
-#endif
-}
+// The longest fill written without a library call.
+constexpr std::size_t kInlineFillBytes = 128;
 
-// Fills `count` bytes at `at` with `byte`. Blocks are mostly a few dozen bytes, where a
+// Fills `count` bytes at `at` with `byte`; `count` at most kInlineFillBytes when Small. Blocks are mostly a few dozen bytes, where a
 // library call costs more than the stores: up to 128 bytes are written as overlapping
 // 16-, 8- or 4-byte stores from both ends.
+template <bool Small = false>
 QJ_ALWAYS_INLINE void fillBytes(unsigned char* at, unsigned char byte, std::size_t count) {
     const std::uint64_t word = 0x0101010101010101ull * byte;
     if (QJ_LIKELY(count >= 16)) {
-        if (QJ_UNLIKELY(count > 128)) {
-            fillMany(at, byte, count);
+        if (!Small && QJ_UNLIKELY(count > kInlineFillBytes)) {
+            std::memset(at, byte, count);
             return;
         }
         // No loop: a compiler turns a store loop back into a string instruction or a call.

@@ -181,8 +181,9 @@ QJ_ALWAYS_INLINE void releasePooled(const BlockLayout& l, std::uintptr_t p, unsi
     const auto chain = static_cast<std::int32_t>(headerChainIndex(header));
     pool::Place place{};
     const bool held = pool::locate(block, gross, chain, place);
+    // A pooled block's size is at most the largest pool size: no fill call.
     if (l.patterns && held)
-        fillBytes(reinterpret_cast<unsigned char*>(p), kFreeFill, gross - l.head);
+        fillBytes<true>(reinterpret_cast<unsigned char*>(p), kFreeFill, gross - l.head);
     if (QJ_UNLIKELY(load32(block) == kFreeFillWord)) {
         refuse(kPooledFilled, reinterpret_cast<std::uintptr_t>(block));
         return;
@@ -194,6 +195,12 @@ QJ_ALWAYS_INLINE void releasePooled(const BlockLayout& l, std::uintptr_t p, unsi
 }
 
 template <const BlockLayout& L> QJ_NOINLINE void releaseFull(void* ptr);
+
+// The release fill of a heap block from past its used tag, and the block's give-back.
+QJ_NOINLINE void fillAndReleaseHeapBlock(unsigned char* block, std::uint32_t gross, std::uint32_t usedTag) {
+    std::memset(block + usedTag, kFreeFill, gross - usedTag);
+    heapRelease(heapBlockStart(block, gross));
+}
 
 // One release with the block layout L: a common layout's constants, or `layout`.
 //
@@ -306,6 +313,10 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
         largeBlockUnmap(block, gross);
         return;
     }
+    // A fill that calls memset is left to a function of its own, which the release jumps
+    // to: the lean release then still makes no call that returns to it.
+    if (l.patterns && gross - l.usedTag > kInlineFillBytes)
+        return fillAndReleaseHeapBlock(block, gross, l.usedTag);
     if (l.patterns)
         fillBytes(block + l.usedTag, kFreeFill, gross - l.usedTag);
     heapRelease(heapBlockStart(block, gross));
