@@ -84,15 +84,6 @@ QJ_ALWAYS_INLINE unsigned char* unpooledBlock(const BlockLayout& l, std::uint32_
     return block;
 }
 
-// Whether a trace is open: traceAllocate would charge it.
-QJ_ALWAYS_INLINE bool traceOpen() { return trace_stack_depth.load(std::memory_order_relaxed) > 0; }
-
-// Indices outside the sixteen names are charged to name 0, so that the release, which
-// reads the index back from the trace word, undoes exactly this charge.
-QJ_ALWAYS_INLINE std::int32_t chargedName(std::int32_t memoryName) {
-    return (memoryName >= 0 && memoryName < kMemoryNameCount) ? memoryName : 0;
-}
-
 // The words between the header and the user area that the switches add, the front and
 // end tags, and the site, trace and histogram charges. Inlined: the call-stack capture
 // counts its frames from qj_malloc's.
@@ -113,7 +104,9 @@ QJ_ALWAYS_INLINE unsigned char* writeExtras(const BlockLayout& l, unsigned char*
     }
     if (l.traceWord != 0) {
         const std::uint32_t traceValue = mayTrace ? traceAllocate(static_cast<std::int32_t>(gross)) : 0;
-        const std::int32_t name = chargedName(memoryName);
+        // Indices outside the sixteen names are charged to name 0 and stored as 0, so that
+        // the release, which reads the index back from the word, undoes exactly this charge.
+        const std::int32_t name = memoryNameIndex(memoryName);
         // A pooled block's name was charged with the counters.
         if ((header & kHeaderPooled) == 0)
             memoryNameAllocate(name, static_cast<std::int32_t>(gross));
@@ -127,8 +120,6 @@ QJ_ALWAYS_INLINE unsigned char* writeExtras(const BlockLayout& l, unsigned char*
     return at;
 }
 
-
-// One allocation with the block layout L: a common layout's constants, or `layout`.
 template <const BlockLayout& L> QJ_NOINLINE void* allocateFull(std::uint32_t size, std::int32_t memoryName);
 
 QJ_NOINLINE void* forgetReleasedLarge(void* at) {
@@ -141,8 +132,9 @@ QJ_NOINLINE void* forgetReleasedLarge(void* at) {
 // The lean allocation (Lean) serves pooled blocks only, and makes no call that returns to
 // it: a block no pool serves at once (too large, another thread's, a MemoryPool about to
 // fill up or to be made), a request above the sanity limit, a thread's first allocation,
-// an open trace and writers frozen by a reader are left to the full allocation, decided before anything
-// is written. Without a call to come back from, it saves no registers on entry.
+// an open trace and writers frozen by a reader are left to the full allocation, decided
+// before anything is written. Without a call to come back from, it saves no registers on
+// entry.
 template <const BlockLayout& L, bool Lean>
 QJ_ALWAYS_INLINE void* allocateAs(std::uint32_t size, std::int32_t memoryName) {
     const BlockLayout& l = L;
@@ -168,13 +160,13 @@ QJ_ALWAYS_INLINE void* allocateAs(std::uint32_t size, std::int32_t memoryName) {
         if (QJ_UNLIKELY(l.histogram))
             histogramCountBlock(gross);
         if (l.traceWord != 0)
-            memoryNameCharge(chargedName(memoryName), static_cast<std::int32_t>(gross));
+            memoryNameCharge(memoryName, static_cast<std::int32_t>(gross));
     };
     if (Lean) {
         CounterSlot* slot = threadCounterSlot();
         pool::Head head{};
         if (QJ_UNLIKELY(gross > ChunkPools::kLargestPoolSize || platform::knownThreadId() != main_thread_id ||
-                        slot == nullptr || (l.traceWord != 0 && traceOpen()) || !pool::peekHead(gross, head) ||
+                        slot == nullptr || (l.traceWord != 0 && anyTraceOpen()) || !pool::peekHead(gross, head) ||
                         !tryUpdateCounters(slot, charge)))
             return allocateFull<L>(size, memoryName);
         std::int32_t chainIndex = 0;
@@ -242,12 +234,6 @@ constexpr std::array<Allocator, sizeof...(Shapes)> allocators(std::integer_seque
     return {allocateCommon<Shapes>...};
 }
 constexpr auto kCommonAllocators = allocators(std::make_integer_sequence<unsigned, kCommonShapeCount>{});
-
-} // namespace
-} // namespace detail
-
-namespace detail {
-namespace {
 
 // Any layout but the common ones (qj_malloc calls it, never jumps to it).
 QJ_NOINLINE void* allocateGeneral(std::uint32_t size, std::int32_t memoryName) {

@@ -70,9 +70,10 @@ inline bool isBadPointerValue(std::uintptr_t p) {
 // The longest fill written without a library call.
 constexpr std::size_t kInlineFillBytes = 128;
 
-// Fills `count` bytes at `at` with `byte`; `count` at most kInlineFillBytes when Small. Blocks are mostly a few dozen bytes, where a
-// library call costs more than the stores: up to 128 bytes are written as overlapping
-// 16-, 8- or 4-byte stores from both ends.
+// Fills `count` bytes at `at` with `byte`; `count` is at most kInlineFillBytes when Small.
+// Blocks are mostly a few dozen bytes, where a library call costs more than the stores: up
+// to kInlineFillBytes bytes are written as overlapping 16-, 8- or 4-byte stores from both
+// ends.
 template <bool Small = false>
 QJ_ALWAYS_INLINE void fillBytes(unsigned char* at, unsigned char byte, std::size_t count) {
     const std::uint64_t word = 0x0101010101010101ull * byte;

@@ -80,36 +80,9 @@ private:
 };
 
 
-template <class Update> QJ_ALWAYS_INLINE void updateCounters(Update update) {
-    CounterSlot* slot = currentCounterSlot();
-    for (;;) {
-        std::uint32_t seq = slot->seq.load(std::memory_order_relaxed);
-        if (counter_writers_fence) {
-            slot->seq.exchange(seq + 1, std::memory_order_seq_cst);
-        } else {
-            slot->seq.store(seq + 1, std::memory_order_relaxed);
-            std::atomic_signal_fence(std::memory_order_seq_cst);
-        }
-        if (QJ_LIKELY(!counters_frozen.load(counter_writers_fence ? std::memory_order_seq_cst
-                                                                  : std::memory_order_relaxed))) {
-            update(slot->values);
-            slot->seq.store(seq + 2, std::memory_order_release);
-            return;
-        }
-        slot->seq.store(seq + 2, std::memory_order_release);
-        // The thread that froze the writers may itself allocate meanwhile (a report that
-        // writes a file, with the library serving the process's malloc): it is alone.
-        if (freezeHeldByCallingThread()) {
-            update(slot->values);
-            return;
-        }
-        while (counters_frozen.load(std::memory_order_acquire))
-            platform::relax();
-    }
-}
-
-// updateCounters without a call: the calling thread has its slot, and when a reader has
-// frozen the writers it steps back at once, having changed nothing, and answers false.
+// One section on the calling thread's slot; when a reader has frozen the writers, it
+// steps back at once, having changed nothing, and answers false. No call: the lean
+// allocation and release use it directly, with the slot they have checked.
 template <class Update> QJ_ALWAYS_INLINE bool tryUpdateCounters(CounterSlot* slot, Update update) {
     const std::uint32_t seq = slot->seq.load(std::memory_order_relaxed);
     if (counter_writers_fence) {
@@ -124,6 +97,22 @@ template <class Update> QJ_ALWAYS_INLINE bool tryUpdateCounters(CounterSlot* slo
         update(slot->values);
     slot->seq.store(seq + 2, std::memory_order_release);
     return open;
+}
+
+template <class Update> QJ_ALWAYS_INLINE void updateCounters(Update update) {
+    CounterSlot* slot = currentCounterSlot();
+    for (;;) {
+        if (QJ_LIKELY(tryUpdateCounters(slot, update)))
+            return;
+        // The thread that froze the writers may itself allocate meanwhile (a report that
+        // writes a file, with the library serving the process's malloc): it is alone.
+        if (freezeHeldByCallingThread()) {
+            update(slot->values);
+            return;
+        }
+        while (counters_frozen.load(std::memory_order_acquire))
+            platform::relax();
+    }
 }
 
 // The counter charges of one guarded allocation call (`unpooled` when no chunk pool

@@ -206,10 +206,10 @@ QJ_NOINLINE void fillAndReleaseHeapBlock(unsigned char* block, std::uint32_t gro
 //
 // The lean release (Lean) makes no call that returns to it: whatever would need one (a
 // large block, a torn tail guard, a thread's first release, a pooled block released off
-// the main thread, a block charged to a trace, writers frozen by a reader) it leaves to the full release, decided
-// before it has written anything, and the full release then does all of it. Without a
-// call to come back from, the lean release keeps its values in registers a call would
-// clobber, and saves none on entry.
+// the main thread, a block charged to a trace, writers frozen by a reader) it leaves to
+// the full release, decided before it has written anything, and the full release then
+// does all of it. Without a call to come back from, the lean release keeps its values in
+// registers a call would clobber, and saves none on entry.
 template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void* ptr) {
     const BlockLayout& l = L;
     if (ptr == nullptr)

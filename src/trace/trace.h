@@ -38,9 +38,11 @@ extern QJ_HIDDEN MemoryNameRecord memoryNames[kMemoryNameCount];
 // (identifier + 1, at most 2048, so it fits bits 4-23 of the trace word) or 0 when no
 // trace is open.
 std::uint32_t traceAllocateOpen(std::int32_t grossSize);
+// Whether any trace is open: traceAllocate charges one only then.
+QJ_ALWAYS_INLINE bool anyTraceOpen() { return trace_stack_depth.load(std::memory_order_relaxed) > 0; }
 QJ_ALWAYS_INLINE std::uint32_t traceAllocate(std::int32_t grossSize) {
     // No trace open, the usual case: neither a call nor a section.
-    if (trace_stack_depth.load(std::memory_order_relaxed) <= 0)
+    if (!anyTraceOpen())
         return 0;
     return traceAllocateOpen(grossSize);
 }
@@ -53,10 +55,13 @@ void traceUncharge(std::uint32_t traceValue, std::int32_t grossSize);
 // Memory-name charges. An index outside 0 to 15 is charged to name 0, as the allocation
 // path stores it in the trace word, so the release (which reads bits 0-3 back) takes the
 // charge back from the same record. Nothing outside the sixteen records is ever written.
-QJ_ALWAYS_INLINE MemoryNameRecord& memoryNameRecord(std::int32_t index) {
+QJ_ALWAYS_INLINE std::int32_t memoryNameIndex(std::int32_t index) {
     const bool known =
         static_cast<std::uint32_t>(index) < static_cast<std::uint32_t>(kMemoryNameCount);
-    return memoryNames[known ? index : 0];
+    return known ? index : 0;
+}
+QJ_ALWAYS_INLINE MemoryNameRecord& memoryNameRecord(std::int32_t index) {
+    return memoryNames[memoryNameIndex(index)];
 }
 QJ_ALWAYS_INLINE void memoryNameCharge(std::int32_t index, std::int32_t grossSize) {
     memoryNameRecord(index).stats.charge(grossSize);
