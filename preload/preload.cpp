@@ -520,11 +520,9 @@ void beforeFork() {
     qjd::callStackLock().enter();
     qjd::histogramLock().enter();
     qjd::statisticsHoldForFork();
-    qjd::memoryNamesHoldForFork();
 }
 
 void afterForkInParent() {
-    qjd::memoryNamesReleaseAfterFork();
     qjd::statisticsReleaseAfterFork();
     qjd::histogramLock().leave();
     qjd::callStackLock().leave();
@@ -535,7 +533,6 @@ void afterForkInParent() {
 void afterForkInChild() {
     // The child's only thread has an id of its own.
     velt::zur::memory::platform::forgetThreadIdAfterFork();
-    qjd::memoryNamesReleaseAfterFork();
     qjd::statisticsReleaseAfterFork();
     qjd::histogramLock().leave();
     qjd::callStackLock().leave();

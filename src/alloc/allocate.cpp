@@ -155,12 +155,12 @@ QJ_ALWAYS_INLINE void* allocateAs(std::uint32_t size, std::int32_t memoryName) {
     std::uint32_t header = l.headerFlags;
     unsigned char* block = nullptr;
     // A pooled block's charges: the counters, the histogram and the memory name.
-    auto charge = [&](std::int64_t* v) {
-        addAllocation(v, gross, false);
+    auto charge = [&](CounterSlot& s) {
+        addAllocation(s.values, gross, false);
         if (QJ_UNLIKELY(l.histogram))
             histogramCountBlock(gross);
         if (l.traceWord != 0)
-            memoryNameCharge(memoryName, static_cast<std::int32_t>(gross));
+            memoryNameCharge(s, memoryName, static_cast<std::int32_t>(gross));
     };
     if (Lean) {
         CounterSlot* slot = threadCounterSlot();

@@ -46,7 +46,9 @@ CounterSlot* newSlot() {
     CounterSlot* head = slot_list.load(std::memory_order_relaxed);
     do {
         slot->next = head;
-    } while (!slot_list.compare_exchange_weak(head, slot, std::memory_order_release,
+        // Sequentially consistent: a gauge's raise that takes its turn after this slot's
+        // thread has looked at the gauge finds the slot in the list (alloc/peak_gauge.h).
+    } while (!slot_list.compare_exchange_weak(head, slot, std::memory_order_seq_cst,
                                               std::memory_order_relaxed));
     return slot;
 }
@@ -55,6 +57,9 @@ CounterSlot* newSlot() {
 CounterSlot emergency_slot;
 
 } // namespace
+
+CounterSlot* firstCounterSlot() { return slot_list.load(std::memory_order_seq_cst); }
+CounterSlot& emergencyCounterSlot() { return emergency_slot; }
 
 CounterSlot* acquireCounterSlot() {
     CounterSlot* slot = nullptr;

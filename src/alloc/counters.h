@@ -27,20 +27,38 @@ namespace velt::zur::memory::detail {
 enum CounterIndex { kTotalBytes, kAccumulatedBytes, kLiveCount, kAccumulatedCount, kUnpooled,
                     kCounterCount };
 
+// Per-thread shares of the shared statistics kept by gauges (alloc/peak_gauge.h): one word
+// for each of the sixteen memory names.
+constexpr std::uint32_t kGaugeShareCount = 16;
+// PeakGauge::kNeverOpened, the state of a new slot's shares.
+constexpr std::uint64_t kNeverOpenedShare = 0xFFFFFFFFFFFE0000ull;
+
 // The values are plain: the owning thread writes them only between the two steps of its
 // sequence number, and a reader reads them only after it has frozen the writers and
 // seen every sequence number even, which orders each write before each read.
+// The gauge shares are atomic (a gauge's raise closes them from another thread) and start
+// closed (peak_gauge.h); on a line of their own, as raises write them.
 struct alignas(64) CounterSlot {
     std::atomic<std::uint32_t> seq{0};
     std::atomic<bool> inUse{true};
     std::int64_t values[kCounterCount] = {};
     CounterSlot* next = nullptr;
+    // Each starts as PeakGauge::kNeverOpened.
+    alignas(64) std::atomic<std::uint64_t> gaugeShares[kGaugeShareCount] = {
+        kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare,
+        kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare,
+        kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare,
+        kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare};
 };
 
 extern QJ_HIDDEN std::atomic<bool> counters_frozen;
 extern QJ_HIDDEN bool counter_writers_fence;
 
 CounterSlot* acquireCounterSlot();
+// Every slot ever made, newest first (each links to the next), and the one slot shared by
+// threads that could not have one of their own.
+CounterSlot* firstCounterSlot();
+CounterSlot& emergencyCounterSlot();
 
 // Whether the calling thread holds the StatisticsFreeze.
 QJ_COLD bool freezeHeldByCallingThread();
@@ -94,7 +112,7 @@ template <class Update> QJ_ALWAYS_INLINE bool tryUpdateCounters(CounterSlot* slo
     const bool open = !counters_frozen.load(counter_writers_fence ? std::memory_order_seq_cst
                                                                   : std::memory_order_relaxed);
     if (QJ_LIKELY(open))
-        update(slot->values);
+        update(*slot);
     slot->seq.store(seq + 2, std::memory_order_release);
     return open;
 }
@@ -107,7 +125,7 @@ template <class Update> QJ_ALWAYS_INLINE void updateCounters(Update update) {
         // The thread that froze the writers may itself allocate meanwhile (a report that
         // writes a file, with the library serving the process's malloc): it is alone.
         if (freezeHeldByCallingThread()) {
-            update(slot->values);
+            update(*slot);
             return;
         }
         while (counters_frozen.load(std::memory_order_acquire))
@@ -130,16 +148,17 @@ QJ_ALWAYS_INLINE void addRelease(std::int64_t* v, std::uint32_t gross) {
 }
 
 QJ_ALWAYS_INLINE void chargeAllocation(std::uint32_t gross, bool unpooled) {
-    updateCounters([gross, unpooled](std::int64_t* v) { addAllocation(v, gross, unpooled); });
+    updateCounters(
+        [gross, unpooled](CounterSlot& s) { addAllocation(s.values, gross, unpooled); });
 }
 
 // Runs `update` as a section: never while a StatisticsFreeze exists.
 template <class Update> QJ_ALWAYS_INLINE void statisticsSection(Update update) {
-    updateCounters([&update](std::int64_t*) { update(); });
+    updateCounters([&update](CounterSlot&) { update(); });
 }
 
 QJ_ALWAYS_INLINE void chargeRelease(std::uint32_t gross) {
-    updateCounters([gross](std::int64_t* v) { addRelease(v, gross); });
+    updateCounters([gross](CounterSlot& s) { addRelease(s.values, gross); });
 }
 
 // Lowest and highest user pointer ever handed out, and the largest gross size.

@@ -289,12 +289,12 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
         return releaseFull<L>(ptr);
     // The counters, the histogram, the site and the memory name in one section: the
     // first write.
-    auto uncount = [&](std::int64_t* v) {
-        addRelease(v, gross);
+    auto uncount = [&](CounterSlot& s) {
+        addRelease(s.values, gross);
         if (QJ_UNLIKELY(l.extras))
             uncountSiteAndHistogram(l, siteWord, gross);
         if (l.traceWord != 0)
-            memoryNameUncharge(memoryNameOf(traceWord), static_cast<std::int32_t>(gross));
+            memoryNameUncharge(s, memoryNameOf(traceWord), static_cast<std::int32_t>(gross));
     };
     if (Lean) {
         if (QJ_UNLIKELY(!tryUpdateCounters(slot, uncount)))

@@ -30,7 +30,7 @@ extern QJ_HIDDEN std::atomic<std::uint32_t> physic_frame;
 extern QJ_HIDDEN MemoryNameRecord memoryNames[kMemoryNameCount];
 
 // The per-block charges of memory names and trace identifiers: exact under concurrency
-// without a lock (trace/trace_stats.h). The ...Charge and ...Uncharge forms are for a
+// without a lock (trace/trace_stats.h, alloc/peak_gauge.h). The ...Charge and ...Uncharge forms are for a
 // caller inside a statistics section (alloc/counters.h), such as the counter section of
 // the allocation and release paths; the others make a section of their own.
 
@@ -63,22 +63,24 @@ QJ_ALWAYS_INLINE std::int32_t memoryNameIndex(std::int32_t index) {
 QJ_ALWAYS_INLINE MemoryNameRecord& memoryNameRecord(std::int32_t index) {
     return memoryNames[memoryNameIndex(index)];
 }
-QJ_ALWAYS_INLINE void memoryNameCharge(std::int32_t index, std::int32_t grossSize) {
-    memoryNameRecord(index).stats.charge(grossSize);
+QJ_ALWAYS_INLINE void memoryNameCharge(CounterSlot& slot, std::int32_t index,
+                                       std::int32_t grossSize) {
+    const std::int32_t known = memoryNameIndex(index);
+    memoryNames[known].stats.charge(slot.gaugeShares[known], grossSize);
 }
-QJ_ALWAYS_INLINE void memoryNameUncharge(std::int32_t index, std::int32_t grossSize) {
-    memoryNameRecord(index).stats.uncharge(grossSize);
+QJ_ALWAYS_INLINE void memoryNameUncharge(CounterSlot& slot, std::int32_t index,
+                                         std::int32_t grossSize) {
+    const std::int32_t known = memoryNameIndex(index);
+    memoryNames[known].stats.uncharge(slot.gaugeShares[known], grossSize);
 }
 // Inline: a call would cost more than the section and the charge together.
 QJ_ALWAYS_INLINE void memoryNameAllocate(std::int32_t index, std::int32_t grossSize) {
-    statisticsSection([index, grossSize] { memoryNameCharge(index, grossSize); });
+    updateCounters([index, grossSize](CounterSlot& slot) { memoryNameCharge(slot, index, grossSize); });
 }
 QJ_ALWAYS_INLINE void memoryNameFree(std::int32_t index, std::int32_t grossSize) {
-    statisticsSection([index, grossSize] { memoryNameUncharge(index, grossSize); });
+    updateCounters(
+        [index, grossSize](CounterSlot& slot) { memoryNameUncharge(slot, index, grossSize); });
 }
-// The sixteen memory names' locks (taken by their readers), held across a fork.
-void memoryNamesHoldForFork();
-void memoryNamesReleaseAfterFork();
 
 // The calling thread's innermost open trace, or -1.
 std::int32_t innermostTraceOfOpenStack();

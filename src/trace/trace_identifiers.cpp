@@ -21,7 +21,13 @@ namespace velt::zur::memory {
 
 namespace detail {
 
-MemoryNameRecord memoryNames[kMemoryNameCount];
+MemoryNameRecord memoryNames[kMemoryNameCount] = {
+    MemoryNameRecord(0),  MemoryNameRecord(1),  MemoryNameRecord(2),  MemoryNameRecord(3),
+    MemoryNameRecord(4),  MemoryNameRecord(5),  MemoryNameRecord(6),  MemoryNameRecord(7),
+    MemoryNameRecord(8),  MemoryNameRecord(9),  MemoryNameRecord(10), MemoryNameRecord(11),
+    MemoryNameRecord(12), MemoryNameRecord(13), MemoryNameRecord(14), MemoryNameRecord(15)};
+static_assert(kMemoryNameCount <= static_cast<std::int32_t>(kGaugeShareCount),
+              "every memory name has a gauge share in each counter slot");
 std::atomic<std::int32_t> memoryNameCount{0};
 TraceTable traceIdentifierTable;
 
@@ -205,17 +211,6 @@ void traceFree(std::uint32_t traceValue, std::int32_t grossSize) {
         return;
     statisticsSection([traceValue, grossSize] { traceUncharge(traceValue, grossSize); });
 }
-
-void memoryNamesHoldForFork() {
-    for (MemoryNameRecord& record : memoryNames)
-        record.stats.holdForFork();
-}
-
-void memoryNamesReleaseAfterFork() {
-    for (MemoryNameRecord& record : memoryNames)
-        record.stats.releaseAfterFork();
-}
-
 
 // --- The trace stack ----------------------------------------------------------------
 

@@ -119,4 +119,37 @@ TraceStatsValues TraceStats::snapshot(bool patient) const noexcept QJ_NO_THREAD_
     return values;
 }
 
+void MemoryNameStats::keepLargest(std::int32_t size) noexcept { keepMaximum(maxBlock_, size); }
+
+void MemoryNameStats::chargeFirst(void* self, std::int64_t peakBytes, std::uint32_t size) noexcept {
+    MemoryNameStats& stats = *static_cast<MemoryNameStats*>(self);
+    const auto block = static_cast<std::int32_t>(size);
+    // The first charge sets the smallest block although it starts at 0.
+    if (peakBytes == 0)
+        stats.minBlock_.store(block, std::memory_order_relaxed);
+    else
+        stats.keepLeast(block);
+    keepMaximum(stats.maxBlock_, block);
+}
+
+TraceStatsValues MemoryNameStats::snapshot() const noexcept {
+    const PeakGaugeValues v = gauge_.read();
+    // The counters are 32-bit values, as in every other record.
+    auto cell = [](std::int64_t value) {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+    };
+    return {cell(v.peakBytes),
+            cell(v.peakCount),
+            cell(v.count),
+            cell(v.bytes),
+            minBlock_.load(std::memory_order_relaxed),
+            maxBlock_.load(std::memory_order_relaxed)};
+}
+
+void MemoryNameStats::clear() noexcept {
+    gauge_.clear();
+    minBlock_.store(0, std::memory_order_relaxed);
+    maxBlock_.store(0, std::memory_order_relaxed);
+}
+
 } // namespace velt::zur::memory::detail

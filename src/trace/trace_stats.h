@@ -8,6 +8,10 @@
 // from before the charge: one compare-and-swap applies both, in one order for all
 // threads. A charge that changes neither (the usual case) only loads the word.
 //
+// Memory names, charged by every allocation and release of the threads that share them, keep
+// their counts and peaks in a gauge instead (MemoryNameStats, alloc/peak_gauge.h), whose
+// usual charge writes only the calling thread's own cache line.
+//
 // One instant for the readers: memory names and trace identifiers are charged by the
 // allocation and release paths inside statistics sections (alloc/counters.h), and their
 // readers hold a StatisticsFreeze. Resources are charged by the host, outside the
@@ -16,6 +20,7 @@
 #ifndef QJ_TRACE_TRACE_STATS_H
 #define QJ_TRACE_TRACE_STATS_H
 
+#include "alloc/peak_gauge.h"
 #include "frame/hints.h"
 #include "frame/locks.h"
 
@@ -107,12 +112,54 @@ private:
     std::atomic<std::uint64_t> peakAndMin_{0};
 };
 
+// A memory name's statistics: the same six counters and rules as TraceStats, the count and
+// byte total with their peaks in a gauge. For a caller inside a statistics section.
+class MemoryNameStats {
+public:
+    explicit constexpr MemoryNameStats(std::uint32_t share) : gauge_(share) {}
+    MemoryNameStats(const MemoryNameStats&) = delete;
+    MemoryNameStats& operator=(const MemoryNameStats&) = delete;
+
+    // `share` is the calling thread's word of this record (gaugeShares[index]).
+    QJ_ALWAYS_INLINE void charge(std::atomic<std::uint64_t>& share, std::int32_t size) noexcept {
+        // The smallest block's rule reads the byte peak from before the charge: while that
+        // peak is 0 (the first charges), the gauge runs the charge in its turn and calls
+        // chargeFirst before it.
+        gauge_.charge(share, static_cast<std::uint32_t>(size), &MemoryNameStats::chargeFirst, this);
+        keepLeast(size);
+        if (QJ_UNLIKELY(size > maxBlock_.load(std::memory_order_relaxed)))
+            keepLargest(size);
+    }
+    QJ_ALWAYS_INLINE void uncharge(std::atomic<std::uint64_t>& share, std::int32_t size) noexcept {
+        gauge_.uncharge(share, static_cast<std::uint32_t>(size));
+    }
+    // For a caller that holds a StatisticsFreeze.
+    TraceStatsValues snapshot() const noexcept;
+    // All six counters back to 0. No charge may run meanwhile.
+    void clear() noexcept;
+
+private:
+    QJ_ALWAYS_INLINE void keepLeast(std::int32_t size) noexcept {
+        std::int32_t least = minBlock_.load(std::memory_order_relaxed);
+        while (QJ_UNLIKELY(size < least) &&
+               !minBlock_.compare_exchange_weak(least, size, std::memory_order_relaxed)) {
+        }
+    }
+    QJ_NOINLINE void keepLargest(std::int32_t size) noexcept;
+    static void chargeFirst(void* self, std::int64_t peakBytes, std::uint32_t size) noexcept;
+
+    PeakGauge gauge_;
+    std::atomic<std::int32_t> minBlock_{0};
+    std::atomic<std::int32_t> maxBlock_{0};
+};
+
 // One of the sixteen memory names. The name is written once, before the record is counted
 // in memoryNameCount, and never changed afterwards while the process runs.
 constexpr std::size_t kMemoryNameChars = 64; // at most 63 significant
 struct alignas(64) MemoryNameRecord {
+    explicit constexpr MemoryNameRecord(std::uint32_t index) : stats(index) {}
     char name[kMemoryNameChars] = {};
-    TraceStats stats;
+    MemoryNameStats stats;
 };
 
 // A named trace identifier or resource. Created zero-filled on the runtime heap, with the

@@ -463,7 +463,7 @@ QJ_NOINLINE std::uint32_t allocInfoAllocate(std::int32_t depth, std::int32_t gro
     std::uint32_t word = 0;
     // The section (statisticsSection's updateCounters) with the lookup inline in both of its
     // paths: as a call, its closure cost more than the call's three values would.
-    updateCounters([&](std::int64_t*) __attribute__((always_inline)) {
+    updateCounters([&](CounterSlot&) __attribute__((always_inline)) {
         AllocInfo* record = findOrInsertAndCharge(frames, count, grossSize);
         word = record != nullptr ? allocInfoWord(record) : 0;
     });
