@@ -158,7 +158,7 @@ QJ_ALWAYS_INLINE void* allocateAs(std::uint32_t size, std::int32_t memoryName) {
     auto charge = [&](CounterSlot& s) {
         addAllocation(s.values, gross, false);
         if (QJ_UNLIKELY(l.histogram))
-            histogramCountBlock(gross);
+            histogramCountBlock(s, gross);
         if (l.traceWord != 0)
             memoryNameCharge(s, memoryName, static_cast<std::int32_t>(gross));
     };

@@ -28,10 +28,13 @@ enum CounterIndex { kTotalBytes, kAccumulatedBytes, kLiveCount, kAccumulatedCoun
                     kCounterCount };
 
 // Per-thread shares of the shared statistics kept by gauges (alloc/peak_gauge.h): one word
-// for each of the sixteen memory names.
-constexpr std::uint32_t kGaugeShareCount = 16;
+// for each of the sixteen memory names, one for the histogram's byte total.
+constexpr std::uint32_t kGaugeShareCount = 17;
 // PeakGauge::kNeverOpened, the state of a new slot's shares.
 constexpr std::uint64_t kNeverOpenedShare = 0xFFFFFFFFFFFE0000ull;
+// The histogram's table of closed shares (histogram/histogram.h), for a thread that has
+// no table of its own.
+extern QJ_HIDDEN std::atomic<std::uint32_t> histogram_no_shares[];
 
 // The values are plain: the owning thread writes them only between the two steps of its
 // sequence number, and a reader reads them only after it has frozen the writers and
@@ -48,7 +51,11 @@ struct alignas(64) CounterSlot {
         kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare,
         kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare,
         kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare,
-        kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare};
+        kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare, kNeverOpenedShare,
+        kNeverOpenedShare};
+    // The thread's shares of the histogram's per-size counts (histogram/histogram.h),
+    // made at its first counted block; before, the table in which every share is closed.
+    std::atomic<std::atomic<std::uint32_t>*> histogramShares{histogram_no_shares};
 };
 
 extern QJ_HIDDEN std::atomic<bool> counters_frozen;

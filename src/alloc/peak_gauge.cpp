@@ -50,15 +50,15 @@ void PeakGauge::chargeSlow(std::atomic<std::uint64_t>& word, std::uint32_t bytes
                 word.compare_exchange_strong(seen, 0, std::memory_order_seq_cst);
                 continue;
             }
-        } else if ((seen & 0xFFFF) != 0 && headroomBytes(seen) >= bytes) {
-            if (word.compare_exchange_strong(seen, seen - bytesField(bytes) - 1,
+        } else if ((bytesOnly_ || headroomBlocks(seen) != 0) && headroomBytes(seen) >= bytes) {
+            if (word.compare_exchange_strong(seen, seen - openWord(bytesOnly_ ? 0 : 1, bytes),
                                              std::memory_order_relaxed))
                 return;
             continue;
         }
         // The headroom does not cover it: on the reserve, within the peaks, or a raise.
-        std::int64_t count = 1;
-        if (addWithinPeak(kCount, 1))
+        std::int64_t count = bytesOnly_ ? 0 : 1;
+        if (count != 0 && addWithinPeak(kCount, 1))
             count = 0;
         if (addWithinPeak(kBytes, bytes)) {
             if (count == 0)
@@ -124,7 +124,8 @@ void PeakGauge::raise(std::atomic<std::uint64_t>& own, std::int64_t count, std::
             peak_[which].store(value, std::memory_order_release);
         // The room left under the peak goes back as headroom, in equal parts. It is
         // added to R first: until the parts are in the shares, R only stands higher.
-        const std::int64_t most = which == kCount ? kMostHeadroomBlocks : kMostHeadroomBytes;
+        const std::int64_t most =
+            which == kCount ? (bytesOnly_ ? 0 : kMostHeadroomBlocks) : kMostHeadroomBytes;
         // Nothing while the byte peak is 0 (see charge()).
         const std::int64_t peak = peak_[kBytes].load(std::memory_order_relaxed) == 0
                                       ? std::int64_t{INT64_MIN}
@@ -140,8 +141,7 @@ void PeakGauge::raise(std::atomic<std::uint64_t>& own, std::int64_t count, std::
                 break;
         }
     }
-    const std::uint64_t share = bytesField(static_cast<std::uint32_t>(part[kBytes])) |
-                                static_cast<std::uint64_t>(part[kCount]);
+    const std::uint64_t share = openWord(part[kCount], part[kBytes]);
     if (share != 0) {
         for (int i = 0; i < holderCount; ++i)
             holders[i]->store(share, std::memory_order_seq_cst);

@@ -47,7 +47,10 @@ class PeakGauge {
 public:
     // `share` is the index of the gauge's word in each counter slot
     // (CounterSlot::gaugeShares).
-    explicit constexpr PeakGauge(std::uint32_t share) : share_(share) {}
+    // A gauge made `bytesOnly` keeps the byte total alone (no block count): its fast paths
+    // are chargeBytes and unchargeBytes.
+    explicit constexpr PeakGauge(std::uint32_t share, bool bytesOnly = false)
+        : share_(share), bytesOnly_(bytesOnly) {}
     PeakGauge(const PeakGauge&) = delete;
     PeakGauge& operator=(const PeakGauge&) = delete;
 
@@ -86,6 +89,29 @@ public:
         reserve_[kBytes].fetch_sub(bytes, std::memory_order_seq_cst);
     }
 
+    // The same for a bytes-only gauge, whose open share is its headroom bytes and nothing
+    // else (a closed one is above kMostBytesOnly: both tests fail on it).
+    QJ_ALWAYS_INLINE void chargeBytes(std::atomic<std::uint64_t>& own,
+                                      std::uint32_t bytes) noexcept {
+        std::uint64_t seen = own.load(std::memory_order_acquire);
+        if (QJ_LIKELY(seen - bytes <= kMostBytesOnly) &&
+            QJ_LIKELY(own.compare_exchange_strong(seen, seen - bytes, std::memory_order_relaxed)))
+            return;
+        chargeSlow(own, bytes, nullptr, nullptr);
+    }
+    // A release from the thread's share; false when the share is closed or full, and the
+    // caller lowers the reserve instead (lowerBytes).
+    QJ_ALWAYS_INLINE bool unchargeBytes(std::atomic<std::uint64_t>& own,
+                                        std::uint32_t bytes) noexcept {
+        std::uint64_t seen = own.load(std::memory_order_relaxed);
+        return QJ_LIKELY(seen <= kMostBytesOnly - bytes) &&
+               QJ_LIKELY(
+                   own.compare_exchange_strong(seen, seen + bytes, std::memory_order_relaxed));
+    }
+    void lowerBytes(std::uint32_t bytes) noexcept {
+        reserve_[kBytes].fetch_sub(bytes, std::memory_order_seq_cst);
+    }
+
     // The values and peaks: for a caller that holds a StatisticsFreeze.
     PeakGaugeValues read() const noexcept;
     // Values, peaks and every thread's headroom back to 0. No charge may run meanwhile.
@@ -107,17 +133,32 @@ private:
     static constexpr std::uint64_t bytesField(std::uint32_t bytes) {
         return std::uint64_t{bytes} << kBytesShift;
     }
-    static constexpr bool isClosed(std::uint64_t word) {
+    // A bytes-only share: the headroom bytes when open (at most kMostBytesOnly); closed,
+    // the tag shifted up by 40 (kNeverOpened is closed in both forms).
+    static constexpr std::uint64_t kMostBytesOnly = 0xFFFFFFFFull;
+
+    bool isClosed(std::uint64_t word) const {
+        if (bytesOnly_)
+            return word > kMostBytesOnly;
         return (word & ~std::uint64_t{0xFFFF0000}) == kClosed;
     }
-    static constexpr std::uint64_t closedWord(std::uint32_t generation) {
-        return kClosed | (std::uint64_t{generation & 0xFFFF} << 16);
+    std::uint64_t closedWord(std::uint32_t generation) const {
+        const std::uint64_t tag = generation & 0xFFFF;
+        return bytesOnly_ ? tag << 40 : kClosed | (tag << 16);
     }
-    static std::int64_t headroomBlocks(std::uint64_t word) {
-        return isClosed(word) ? 0 : static_cast<std::int64_t>(word & 0xFFFF);
+    std::int64_t headroomBlocks(std::uint64_t word) const {
+        return bytesOnly_ || isClosed(word) ? 0 : static_cast<std::int64_t>(word & 0xFFFF);
     }
-    static std::int64_t headroomBytes(std::uint64_t word) {
-        return isClosed(word) ? 0 : static_cast<std::int64_t>(word >> kBytesShift);
+    std::int64_t headroomBytes(std::uint64_t word) const {
+        if (isClosed(word))
+            return 0;
+        return static_cast<std::int64_t>(bytesOnly_ ? word : word >> kBytesShift);
+    }
+    // The share that holds `blocks` and `bytes` of headroom.
+    std::uint64_t openWord(std::int64_t blocks, std::int64_t bytes) const {
+        if (bytesOnly_)
+            return static_cast<std::uint64_t>(bytes);
+        return bytesField(static_cast<std::uint32_t>(bytes)) | static_cast<std::uint64_t>(blocks);
     }
 
     QJ_NOINLINE void chargeSlow(std::atomic<std::uint64_t>& word, std::uint32_t bytes,
@@ -130,6 +171,7 @@ private:
                Before before, void* context) noexcept;
 
     const std::uint32_t share_;
+    const bool bytesOnly_;
     // Odd while a raise runs.
     std::atomic<std::uint32_t> generation_{0};
     std::atomic<std::int64_t> reserve_[2] = {};

@@ -138,10 +138,10 @@ QJ_ALWAYS_INLINE std::int32_t memoryNameOf(std::uint32_t word) {
 }
 
 // The release's charges to the histogram and the site table, inside the counters' section.
-QJ_ALWAYS_INLINE void uncountSiteAndHistogram(const BlockLayout& l, std::uint32_t siteWord,
-                                              std::uint32_t gross) {
+QJ_ALWAYS_INLINE void uncountSiteAndHistogram(CounterSlot& slot, const BlockLayout& l,
+                                              std::uint32_t siteWord, std::uint32_t gross) {
     if (l.histogram)
-        histogramUncountBlock(gross);
+        histogramUncountBlock(slot, gross);
     if (siteWord != 0)
         allocInfoUncharge(siteWord, static_cast<std::int32_t>(gross));
 }
@@ -292,7 +292,7 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
     auto uncount = [&](CounterSlot& s) {
         addRelease(s.values, gross);
         if (QJ_UNLIKELY(l.extras))
-            uncountSiteAndHistogram(l, siteWord, gross);
+            uncountSiteAndHistogram(s, l, siteWord, gross);
         if (l.traceWord != 0)
             memoryNameUncharge(s, memoryNameOf(traceWord), static_cast<std::int32_t>(gross));
     };

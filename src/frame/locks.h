@@ -16,14 +16,15 @@
 //   6. site store lock     SpinLock     additions to the site table's record store
 // Leaves, under which nothing else is taken: each TraceStats record's lock (trace/
 // trace_stats.h), a trace table's insertLock, the memory-name lock, callStackLock() (the
-// capture's start line; the stack walk itself takes no lock), and a gauge's raise turn
-// (alloc/peak_gauge.h: its generation word, odd while the raise that holds it closes the
-// threads' shares; taken inside a statistics section, never waits for anything else).
+// capture's start line; the stack walk itself takes no lock), and the raise turns of the
+// gauges (alloc/peak_gauge.h) and of the histogram's per-size counts: a generation word,
+// odd while the raise that holds it closes the threads' shares; taken inside a statistics
+// section, its holder waits for nothing else.
 //
 // The allocation and release paths take no process-wide lock: counters are per-thread
-// slots, the histogram is atomics, the site table locks one stripe, trace records are
-// atomics, memory names are gauges charged on the thread's own slot (a raise of a peak
-// takes the gauge's turn), the chunk pools belong to the main thread alone.
+// slots, memory names and the histogram keep per-thread headroom under exact peaks (a
+// raise of a peak takes a turn), the site table locks one stripe, trace records are
+// atomics, the chunk pools belong to the main thread alone.
 //
 // Where the compiler checks it (clang's -Wthread-safety), "the caller holds the lock" is
 // written as QJ_REQUIRES on the function and checked at every call.
