@@ -5,20 +5,18 @@
 #include "Quorrick.h"
 #include "histogram/histogram.h"
 
+#include "scratch_dir.h"
+#include "turn_worker.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
-#include <functional>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace qj = velt::zur::memory;
@@ -78,49 +76,14 @@ struct Model {
     }
 };
 
-// A thread that runs one task at a time, handed over by the test's thread, which waits.
-class Worker {
-public:
-    Worker() : thread_([this] { loop(); }) {}
-    ~Worker() {
-        run(nullptr);
-        thread_.join();
-    }
-    void run(std::function<void()> task) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        task_ = std::move(task);
-        pending_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return !pending_; });
-    }
-
-private:
-    void loop() {
-        for (;;) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [this] { return pending_; });
-            std::function<void()> task = std::move(task_);
-            if (task)
-                task();
-            pending_ = false;
-            changed_.notify_all();
-            if (!task)
-                return;
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::function<void()> task_;
-    bool pending_ = false;
-    std::thread thread_;
-};
-
+// The file's text with `\n` line ends (Windows writes `\r\n`).
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
-    return text.str();
+    std::string s = text.str();
+    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+    return s;
 }
 
 // Three threads take turns at random over a few sizes (one of them in the large-block
@@ -129,12 +92,11 @@ std::string readFile(const std::string& path) {
 // that are released afterwards and must not take a count below 0).
 TEST(HistogramShares, FollowTheCountsOfOneSharedCounterPerRecord) {
     d::histogramResetForTesting();
-    char dir[] = "/tmp/qj_histogram_sharesXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/histogram.txt";
+    ScratchDir dir;
+    const std::string path = dir.file("histogram.txt");
     const std::uint32_t sizes[] = {16, 24, 40, 9999, 10000, 12000};
     constexpr int kThreads = 3;
-    Worker workers[kThreads];
+    TurnWorker workers[kThreads];
     Model model;
     std::vector<std::uint32_t> live;
     std::uint32_t state = 77;
@@ -143,7 +105,7 @@ TEST(HistogramShares, FollowTheCountsOfOneSharedCounterPerRecord) {
         return state >> 8;
     };
     for (int step = 0; step < 4000; ++step) {
-        Worker& worker = workers[next() % kThreads];
+        TurnWorker& worker = workers[next() % kThreads];
         const int phase = (step / 400) % 3;
         const std::uint32_t countOdds = phase == 0 ? 70 : phase == 1 ? 30 : 50;
         if (step == 1500) {
@@ -174,8 +136,6 @@ TEST(HistogramShares, FollowTheCountsOfOneSharedCounterPerRecord) {
             ASSERT_EQ(readFile(path), model.file()) << "after step " << step;
         }
     }
-    std::remove(path.c_str());
-    rmdir(dir);
     d::histogramResetForTesting();
 }
 

@@ -5,14 +5,13 @@
 #include "alloc/counters.h"
 #include "alloc/peak_gauge.h"
 
+#include "turn_worker.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -50,45 +49,6 @@ d::PeakGaugeValues read(const d::PeakGauge& gauge) {
     return gauge.read();
 }
 
-// A thread that runs one task at a time, handed over by the test's thread, which waits
-// for it: several threads (several counter slots) act in an order the test chooses.
-class Worker {
-public:
-    Worker() : thread_([this] { loop(); }) {}
-    ~Worker() {
-        run(nullptr);
-        thread_.join();
-    }
-    void run(std::function<void()> task) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        task_ = std::move(task);
-        pending_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return !pending_; });
-    }
-
-private:
-    void loop() {
-        for (;;) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [this] { return pending_; });
-            std::function<void()> task = std::move(task_);
-            if (task)
-                task();
-            pending_ = false;
-            changed_.notify_all();
-            if (!task)
-                return;
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::function<void()> task_;
-    bool pending_ = false;
-    std::thread thread_;
-};
-
 struct Random {
     std::uint32_t state;
     std::uint32_t next() {
@@ -114,12 +74,12 @@ TEST(PeakGauge, FollowsOneSharedCounterWhateverThreadActs) {
     static d::PeakGauge gauge(kShare);
     gauge.clear();
     constexpr int kThreads = 3;
-    Worker workers[kThreads];
+    TurnWorker workers[kThreads];
     Model model;
     std::vector<std::uint32_t> live;
     Random random{2024};
     for (int step = 0; step < 6000; ++step) {
-        Worker& worker = workers[random.next() % kThreads];
+        TurnWorker& worker = workers[random.next() % kThreads];
         // Phases that grow, shrink and hover, so that the peak is both raised and not.
         const int phase = (step / 500) % 3;
         const std::uint32_t chargeOdds = phase == 0 ? 70 : phase == 1 ? 30 : 50;
