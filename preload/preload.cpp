@@ -533,7 +533,7 @@ void afterForkInParent() {
 void afterForkInChild() {
     // The child's only thread has an id of its own.
     velt::zur::memory::platform::forgetThreadIdAfterFork();
-    qjd::statisticsReleaseAfterFork();
+    qjd::statisticsReleaseAfterForkInChild();
     qjd::histogramLock().leave();
     qjd::callStackLock().leave();
     qjd::globalLock().leave();

@@ -14,6 +14,7 @@ namespace velt::zur::memory {
 namespace detail {
 
 std::atomic<bool> counters_frozen{false};
+std::atomic<std::uint32_t> frozen_writers{0};
 bool counter_writers_fence = true;
 std::atomic<std::uintptr_t> lowest_user_address{UINTPTR_MAX};
 std::atomic<std::uintptr_t> highest_user_address{0};
@@ -101,6 +102,17 @@ std::atomic<platform::ThreadId> freeze_owner{0};
 
 } // namespace
 
+void waitForThaw(bool& counted) {
+    if (!counted) {
+        frozen_writers.fetch_add(1, std::memory_order_relaxed);
+        counted = true;
+    }
+    while (counters_frozen.load(std::memory_order_acquire))
+        platform::relax();
+}
+
+void thawWaitDone() { frozen_writers.fetch_sub(1, std::memory_order_relaxed); }
+
 bool freezeHeldByCallingThread() {
     return freeze_owner.load(std::memory_order_relaxed) == platform::callingThreadId();
 }
@@ -110,6 +122,13 @@ StatisticsFreeze::StatisticsFreeze() : owner_(false) {
     if (freeze_owner.load(std::memory_order_relaxed) == self)
         return; // this thread froze the writers already
     while (reader_busy.exchange(true, std::memory_order_acquire))
+        platform::relax();
+    // Writers held up by the previous freeze make their sections first. Bounded: a writer
+    // counted here that is itself stopped (a debugger, a signal handler) delays the reader
+    // by these turns only.
+    constexpr int kWriterTurns = 64;
+    for (int turn = 0; turn < kWriterTurns && frozen_writers.load(std::memory_order_relaxed) != 0;
+         ++turn)
         platform::relax();
     owner_ = true;
     freeze_owner.store(self, std::memory_order_relaxed);
@@ -138,6 +157,11 @@ alignas(StatisticsFreeze) unsigned char fork_freeze[sizeof(StatisticsFreeze)];
 } // namespace
 
 void statisticsHoldForFork() { new (fork_freeze) StatisticsFreeze; }
+
+void statisticsReleaseAfterForkInChild() {
+    frozen_writers.store(0, std::memory_order_relaxed);
+    statisticsReleaseAfterFork();
+}
 
 void statisticsReleaseAfterFork() {
     // In the child the holder's id is the parent thread's: the freeze is let go by hand.

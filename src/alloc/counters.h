@@ -92,6 +92,9 @@ void initCounters();
 // processes thaw them afterwards (the preloaded library's fork handlers).
 void statisticsHoldForFork();
 void statisticsReleaseAfterFork();
+// The same in the child, whose only thread is the one that forked: no writer of the
+// parent's other threads is waiting there.
+void statisticsReleaseAfterForkInChild();
 
 class StatisticsFreeze {
 public:
@@ -124,20 +127,36 @@ template <class Update> QJ_ALWAYS_INLINE bool tryUpdateCounters(CounterSlot* slo
     return open;
 }
 
+// Writers that found the counters frozen and have not made their section yet. A new
+// freeze lets them through first (for a bounded time), so that a reader that freezes over
+// and over (a thread polling a statistic) cannot starve the allocating threads.
+extern QJ_HIDDEN std::atomic<std::uint32_t> frozen_writers;
+
+// Out of line: a writer that found the counters frozen waits for the thaw, counted in
+// frozen_writers from its first wait until its section is made.
+QJ_COLD void waitForThaw(bool& counted);
+QJ_COLD void thawWaitDone();
+
 template <class Update> QJ_ALWAYS_INLINE void updateCounters(Update update) {
     CounterSlot* slot = currentCounterSlot();
+    if (QJ_LIKELY(tryUpdateCounters(slot, update)))
+        return;
+    // A reader froze the writers. (Inline all the same: `update` is often a closure that
+    // is cheaper inlined twice than made into an object for a call.)
+    bool counted = false;
     for (;;) {
-        if (QJ_LIKELY(tryUpdateCounters(slot, update)))
-            return;
         // The thread that froze the writers may itself allocate meanwhile (a report that
         // writes a file, with the library serving the process's malloc): it is alone.
         if (freezeHeldByCallingThread()) {
             update(*slot);
-            return;
+            break;
         }
-        while (counters_frozen.load(std::memory_order_acquire))
-            platform::relax();
+        waitForThaw(counted);
+        if (tryUpdateCounters(slot, update))
+            break;
     }
+    if (counted)
+        thawWaitDone();
 }
 
 // The counter charges of one guarded allocation call (`unpooled` when no chunk pool

@@ -29,7 +29,7 @@ PeakGauge histogram_bytes(kHistogramBytesShare, true);
 std::atomic<std::uint32_t> histogram_generation{0};
 std::atomic<bool> histogram_shares_off{false};
 std::atomic<bool> histogram_started{false};
-std::atomic<std::uint32_t> histogram_no_shares[kHistogramRecords];
+std::atomic<std::uint32_t> histogram_no_shares[kHistogramRecords] = {};
 
 namespace {
 
@@ -279,13 +279,18 @@ void histogramResetForTesting() {
 
 } // namespace detail
 
-// The byte total and its peak at one instant (the shares are summed under a freeze).
+// The byte total and its peak at one instant (the shares are summed under a freeze); 0
+// before the first counted block, without a freeze.
 std::uint32_t histogramCurrentUsedMemory() {
+    if (!detail::histogram_started.load(std::memory_order_relaxed))
+        return 0;
     detail::StatisticsFreeze freeze;
     return static_cast<std::uint32_t>(detail::histogram_bytes.read().bytes);
 }
 
 std::uint32_t histogramPeakUsedMemory() {
+    if (!detail::histogram_started.load(std::memory_order_relaxed))
+        return 0;
     detail::StatisticsFreeze freeze;
     return static_cast<std::uint32_t>(detail::histogram_bytes.read().peakBytes);
 }
