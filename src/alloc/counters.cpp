@@ -14,7 +14,6 @@ namespace velt::zur::memory {
 namespace detail {
 
 std::atomic<bool> counters_frozen{false};
-std::atomic<std::uint32_t> frozen_writers{0};
 bool counter_writers_fence = true;
 std::atomic<std::uintptr_t> lowest_user_address{UINTPTR_MAX};
 std::atomic<std::uintptr_t> highest_user_address{0};
@@ -24,6 +23,8 @@ std::atomic<std::uint32_t> max_alloc_size{16777216};
 namespace {
 
 std::atomic<CounterSlot*> slot_list{nullptr};
+// Writers held up by a freeze that have not made their section yet (waitForThaw).
+std::atomic<std::uint32_t> frozen_writers{0};
 std::atomic<bool> reader_busy{false};
 
 // Gives the slot back when its thread ends; its values stay in the sums.
@@ -139,9 +140,7 @@ StatisticsFreeze::StatisticsFreeze() : owner_(false) {
         while (slot.seq.load(std::memory_order_acquire) & 1u)
             platform::relax();
     };
-    for (CounterSlot* s = slot_list.load(std::memory_order_acquire); s != nullptr; s = s->next)
-        drain(*s);
-    drain(emergency_slot);
+    forEachCounterSlot(drain);
 }
 
 StatisticsFreeze::~StatisticsFreeze() {
@@ -177,9 +176,7 @@ CounterSnapshot readCounters() {
         for (int i = 0; i < kCounterCount; ++i)
             sums[i] += slot.values[i];
     };
-    for (CounterSlot* s = slot_list.load(std::memory_order_acquire); s != nullptr; s = s->next)
-        addSlot(*s);
-    addSlot(emergency_slot);
+    forEachCounterSlot(addSlot);
     return {sums[kTotalBytes], sums[kAccumulatedBytes], sums[kLiveCount], sums[kAccumulatedCount],
             sums[kUnpooled]};
 }

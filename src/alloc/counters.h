@@ -66,6 +66,12 @@ CounterSlot* acquireCounterSlot();
 // threads that could not have one of their own.
 CounterSlot* firstCounterSlot();
 CounterSlot& emergencyCounterSlot();
+// Visits every slot ever made and the shared one: the readers' and the raises' walk.
+template <class Visit> void forEachCounterSlot(Visit visit) {
+    for (CounterSlot* s = firstCounterSlot(); s != nullptr; s = s->next)
+        visit(*s);
+    visit(emergencyCounterSlot());
+}
 
 // Whether the calling thread holds the StatisticsFreeze.
 QJ_COLD bool freezeHeldByCallingThread();
@@ -127,13 +133,10 @@ template <class Update> QJ_ALWAYS_INLINE bool tryUpdateCounters(CounterSlot* slo
     return open;
 }
 
-// Writers that found the counters frozen and have not made their section yet. A new
-// freeze lets them through first (for a bounded time), so that a reader that freezes over
-// and over (a thread polling a statistic) cannot starve the allocating threads.
-extern QJ_HIDDEN std::atomic<std::uint32_t> frozen_writers;
-
-// Out of line: a writer that found the counters frozen waits for the thaw, counted in
-// frozen_writers from its first wait until its section is made.
+// Out of line: a writer that found the counters frozen waits for the thaw, counted among
+// the held-up writers from its first wait until its section is made. A new freeze lets
+// those writers through first (for a bounded time), so that a reader that freezes over and
+// over (a thread polling a statistic) cannot starve the allocating threads.
 QJ_COLD void waitForThaw(bool& counted);
 QJ_COLD void thawWaitDone();
 

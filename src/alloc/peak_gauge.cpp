@@ -11,12 +11,6 @@ namespace {
 
 static_assert(PeakGauge::kNeverOpened == kNeverOpenedShare, "new slots start never opened");
 
-template <class Visit> void forEachSlot(Visit visit) {
-    for (CounterSlot* s = firstCounterSlot(); s != nullptr; s = s->next)
-        visit(*s);
-    visit(emergencyCounterSlot());
-}
-
 } // namespace
 
 bool PeakGauge::addWithinPeak(int which, std::int64_t amount) noexcept {
@@ -100,7 +94,7 @@ void PeakGauge::raise(std::atomic<std::uint64_t>& own, std::int64_t count, std::
     std::atomic<std::uint64_t>* holders[kMostHolders + 1];
     int holderCount = 0;
     holders[holderCount++] = &own;
-    forEachSlot([&](CounterSlot& slot) {
+    forEachCounterSlot([&](CounterSlot& slot) {
         std::atomic<std::uint64_t>& word = slot.gaugeShares[share_];
         const std::uint64_t old = word.exchange(closed, std::memory_order_seq_cst);
         collected[kCount] += headroomBlocks(old);
@@ -151,7 +145,7 @@ void PeakGauge::raise(std::atomic<std::uint64_t>& own, std::int64_t count, std::
 
 PeakGaugeValues PeakGauge::read() const noexcept {
     std::int64_t held[2] = {0, 0};
-    forEachSlot([&](CounterSlot& slot) {
+    forEachCounterSlot([&](CounterSlot& slot) {
         const std::uint64_t word = slot.gaugeShares[share_].load(std::memory_order_relaxed);
         held[kCount] += headroomBlocks(word);
         held[kBytes] += headroomBytes(word);
@@ -163,7 +157,7 @@ PeakGaugeValues PeakGauge::read() const noexcept {
 }
 
 void PeakGauge::clear() noexcept {
-    forEachSlot([this](CounterSlot& slot) {
+    forEachCounterSlot([this](CounterSlot& slot) {
         slot.gaugeShares[share_].store(kNeverOpened, std::memory_order_relaxed);
     });
     for (int which : {kCount, kBytes}) {

@@ -46,14 +46,11 @@ std::uint32_t headroom(std::uint32_t share) { return isClosed(share) ? 0 : share
 constexpr std::uint32_t kNeverOpened = 0;
 
 template <class Visit> void forEachTable(Visit visit) {
-    auto one = [&visit](CounterSlot& slot) {
+    forEachCounterSlot([&visit](CounterSlot& slot) {
         std::atomic<std::uint32_t>* table = slot.histogramShares.load(std::memory_order_seq_cst);
         if (table != histogram_no_shares)
             visit(table);
-    };
-    for (CounterSlot* s = firstCounterSlot(); s != nullptr; s = s->next)
-        one(*s);
-    one(emergencyCounterSlot());
+    });
 }
 
 // The calling thread's table, made at its first counted block (fresh pages are zeros:
@@ -263,7 +260,7 @@ void histogramWriteFile(const char* path) {
     out.appendText("\nBlocks where current is zero\n\n");
     for (std::uint32_t size = 0; size < HistogramSizeLimit; ++size) {
         const std::uint32_t peak = get(histogram_table[size].peak);
-        if (current(size) == 0 && peak > 0)
+        if (peak > 0 && current(size) == 0)
             out.append("Size:%u Peak:%u\n", size, peak);
     }
     out.flush();
