@@ -487,6 +487,8 @@ void frameChurnCharge(FrameChurn& c, std::int32_t frame, std::int32_t amount) {
 
 void allocInfoUpdate(std::uint32_t word, std::int32_t amount) { chargeWord(word, amount); }
 
+void allocInfoSettle() {}
+
 void allocInfoClearTraced() {
     const std::int32_t identifiers = traceIdentifierCount();
     const std::uint32_t records = site_record_count.load(std::memory_order_acquire);

@@ -165,6 +165,10 @@ inline std::int32_t frameChurnAllocs(const FrameChurn& c, std::int32_t frame) {
     return c.frame == frame ? c.allocs : 0;
 }
 
+// Brings every record's figures up to date: the caller holds a StatisticsFreeze. Readers
+// of the figures (reports, clears) settle first.
+void allocInfoSettle();
+
 // memoryTraceReset's and set_all_allocations_to_zero's work.
 void allocInfoClearTraced() QJ_REQUIRES(global_lock);
 void allocInfoClearCurrent() QJ_REQUIRES(global_lock);
