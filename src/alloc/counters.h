@@ -35,6 +35,8 @@ constexpr std::uint64_t kNeverOpenedShare = 0xFFFFFFFFFFFE0000ull;
 // The histogram's table of closed shares (histogram/histogram.h), for a thread that has
 // no table of its own.
 extern QJ_HIDDEN std::atomic<std::uint32_t> histogram_no_shares[];
+// The thread's lanes of the allocation sites (tracking/site_lanes.h).
+struct SiteLaneTable;
 
 // The values are plain: the owning thread writes them only between the two steps of its
 // sequence number, and a reader reads them only after it has frozen the writers and
@@ -56,6 +58,8 @@ struct alignas(64) CounterSlot {
     // The thread's shares of the histogram's per-size counts (histogram/histogram.h),
     // made at its first counted block; before, the table in which every share is closed.
     std::atomic<std::atomic<std::uint32_t>*> histogramShares{histogram_no_shares};
+    // The thread's lanes of the allocation sites, made at its first charge of a site.
+    std::atomic<SiteLaneTable*> siteLanes{nullptr};
 };
 
 extern QJ_HIDDEN std::atomic<bool> counters_frozen;
@@ -125,8 +129,10 @@ template <class Update> QJ_ALWAYS_INLINE bool tryUpdateCounters(CounterSlot* slo
         slot->seq.store(seq + 1, std::memory_order_relaxed);
         std::atomic_signal_fence(std::memory_order_seq_cst);
     }
+    // Acquire: a section that finds the writers thawed sees what the freeze's holder wrote
+    // (a frame advance, a clear).
     const bool open = !counters_frozen.load(counter_writers_fence ? std::memory_order_seq_cst
-                                                                  : std::memory_order_relaxed);
+                                                                  : std::memory_order_acquire);
     if (QJ_LIKELY(open))
         update(*slot);
     slot->seq.store(seq + 2, std::memory_order_release);

@@ -24,6 +24,12 @@
 //
 // Readers hold a StatisticsFreeze (alloc/counters.h): the gauges are charged inside
 // statistics sections, so the reader sees R and every share at one instant.
+//
+// Where a thread's share lives is the gauge's `Shares` policy: a static
+// `forEach(key, visit)` that calls `visit(std::atomic<std::uint64_t>&)` for every share
+// of the gauge named `key` (the raises', readers' and clears' walk). SlotShares keeps
+// them in the counter slots (CounterSlot::gaugeShares[key]); the allocation sites keep
+// theirs in per-thread tables of their own (tracking/site_lanes.h).
 #ifndef QJ_ALLOC_PEAK_GAUGE_H
 #define QJ_ALLOC_PEAK_GAUGE_H
 
@@ -43,16 +49,22 @@ struct PeakGaugeValues {
     std::int64_t peakBytes;
 };
 
-class PeakGauge {
+// The shares of gauge `key` are the words CounterSlot::gaugeShares[key].
+struct SlotShares {
+    template <class Visit> static void forEach(std::uint32_t key, Visit visit) {
+        forEachCounterSlot([&](CounterSlot& slot) { visit(slot.gaugeShares[key]); });
+    }
+};
+
+template <class Shares> class BasicPeakGauge {
 public:
-    // `share` is the index of the gauge's word in each counter slot
-    // (CounterSlot::gaugeShares).
+    // `key` names the gauge's shares to its Shares policy.
     // A gauge made `bytesOnly` keeps the byte total alone (no block count): its fast paths
     // are chargeBytes and unchargeBytes.
-    explicit constexpr PeakGauge(std::uint32_t share, bool bytesOnly = false)
-        : share_(share), bytesOnly_(bytesOnly) {}
-    PeakGauge(const PeakGauge&) = delete;
-    PeakGauge& operator=(const PeakGauge&) = delete;
+    explicit constexpr BasicPeakGauge(std::uint32_t key, bool bytesOnly = false)
+        : share_(key), bytesOnly_(bytesOnly) {}
+    BasicPeakGauge(const BasicPeakGauge&) = delete;
+    BasicPeakGauge& operator=(const BasicPeakGauge&) = delete;
 
     // One block of `bytes` (at least 1) more or less, by the thread whose counter slot
     // holds `own` (its word gaugeShares[share]), inside a statistics section. The usual
@@ -116,6 +128,9 @@ public:
     PeakGaugeValues read() const noexcept;
     // Values, peaks and every thread's headroom back to 0. No charge may run meanwhile.
     void clear() noexcept;
+    // The values back to 0, the peaks kept: every share closed, its headroom collected.
+    // No charge may run meanwhile.
+    void clearValues() noexcept;
 
 private:
     enum { kCount, kBytes };
@@ -182,6 +197,10 @@ public:
     // raise writes it.
     static constexpr std::uint64_t kNeverOpened = 0xFFFFFFFFFFFE0000ull;
 };
+
+// The memory names' and the histogram's gauges (peak_gauge.cpp).
+using PeakGauge = BasicPeakGauge<SlotShares>;
+extern template class BasicPeakGauge<SlotShares>;
 
 } // namespace velt::zur::memory::detail
 

@@ -294,6 +294,17 @@ void resetTraceStateForTesting() {
     frameMemoryReset();
 }
 
+// The next frame of a kind. While call stacks are tracked, the sites count allocations per
+// frame in each thread's lane, and a site's count of a frame is closed once the frame has
+// ended: the frame advances under a StatisticsFreeze, so no statistics section runs across
+// the advance and none counts an allocation in a frame that has ended.
+std::uint32_t advanceFrame(std::atomic<std::uint32_t>& frame) {
+    if (!settings.use_callstack)
+        return frame.fetch_add(1, std::memory_order_relaxed);
+    StatisticsFreeze freeze;
+    return frame.fetch_add(1, std::memory_order_relaxed);
+}
+
 } // namespace detail
 
 // --- Exported -------------------------------------------------------------------------
@@ -335,14 +346,14 @@ void endMemoryTrace(std::int32_t id) {
 void nextVisualFrame() {
     if (!detail::settings.use_traceIdentifiers)
         return;
-    const std::uint32_t ended = detail::visual_frame.fetch_add(1, std::memory_order_relaxed);
+    const std::uint32_t ended = detail::advanceFrame(detail::visual_frame);
     if (detail::settings.has_frame_memory_csv)
         detail::writeFrameMemoryLine(detail::settings.frame_memory_csv, ended);
 }
 
 void nextPhysicFrame() {
     if (detail::settings.use_traceIdentifiers)
-        detail::physic_frame.fetch_add(1, std::memory_order_relaxed);
+        detail::advanceFrame(detail::physic_frame);
 }
 
 } // namespace velt::zur::memory

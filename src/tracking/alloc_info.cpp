@@ -7,19 +7,31 @@
 // address. Either form is checked against the slabs before a release charges it, so a
 // block whose word was overwritten cannot steer a write through a wild pointer.
 //
-// Threads: no process-wide lock on the allocation and release paths. Each bucket belongs
-// to one of kSiteStripes spin locks, which guards its chain (lookup, move to front, insertion)
-// and the statistics of its records; the record store has a spin lock of its own, taken
-// inside a stripe lock when a record is added. The lookups behind a block word read the
-// store without a lock: records, slabs and slab directories are complete before they are
-// published and never move or go away while the table lives (a grown directory keeps
-// the one it replaced until the table is released). The charges of qj_malloc and qj_free
-// run inside statistics sections (alloc/counters.h): reports, resets and the release of
-// the table hold a StatisticsFreeze, and so see, change or free the table alone.
+// Threads: no process-wide lock on the allocation and release paths, and no shared write
+// while threads allocate at sites they have allocated at before:
+//   - lookup: the chain's first record is compared without a lock (records are complete
+//     before they are published and never move or go away while the table lives); any
+//     other case takes the bucket's stripe lock (kSiteStripes of them), which guards the
+//     chain: lookup, move to front, insertion. The record store has a spin lock of its
+//     own, taken inside a stripe lock when a record is added;
+//   - block count and bytes with their peaks: the record's gauge, whose threads' shares
+//     of headroom sit in their lanes (site_lanes.h, alloc/peak_gauge.h);
+//   - per-frame counts: each thread counts its allocations of the current frames in its
+//     lane; the first allocation at a site that sees a new frame closes the site's count
+//     of the old one under the stripe lock, collecting the lanes' counts of that frame.
+//     Frames advance under a StatisticsFreeze while call stacks are tracked, so no
+//     allocation is counted in a frame that has ended;
+//   - latest trace, smallest and largest block: written only when they change.
+// The lookups behind a block word read the store without a lock: slabs and slab
+// directories never move (a grown directory keeps the one it replaced until the table is
+// released). The charges of qj_malloc and qj_free run inside statistics sections
+// (alloc/counters.h): reports, resets and the release of the table hold a
+// StatisticsFreeze, and so see, change or free the table alone.
 #include "tracking/alloc_info.h"
 
 #include "Quorrick.h"
 #include "alloc/counters.h"
+#include "alloc/peak_gauge_impl.h"
 #include "callstack/callstack.h"
 #include "frame/hints.h"
 #include "frame/locks.h"
@@ -28,6 +40,7 @@
 #include "trace/trace.h"
 #include "trace/trace_stats.h"
 #include "tracking/alloc_info_table.h"
+#include "tracking/site_lanes.h"
 
 #include <atomic>
 #include <cstddef>
@@ -47,7 +60,7 @@ namespace {
 constexpr std::uint32_t kMaxRecords = 0xFFFFFFFEu;
 
 std::int32_t hash_size = 0;
-AllocInfo** buckets = nullptr;
+std::atomic<AllocInfo*>* buckets = nullptr;
 
 // Serialises additions to the store; taken inside a stripe lock.
 SpinLock store_lock;
@@ -170,83 +183,182 @@ AllocInfo* reserveRecord() {
             return nullptr;
         }
     }
-    AllocInfo* record = recordByIndex(count);
-    std::memset(record, 0, sizeof *record);
+    AllocInfo* record = new (recordByIndex(count)) AllocInfo(count);
     record->handle = count + 1;
     return record;
 }
 
 using site_detail::stripeOf;
 
-// The statistics rules, inline on the allocation and release paths. Caller holds the
-// record's stripe lock.
+// --- The statistics ---------------------------------------------------------------------
 
-// A release's charge: `amount` is negative.
-QJ_ALWAYS_INLINE void releaseLocked(AllocInfo* r, std::int32_t amount) {
-    r->currentNumAllocs = add32(r->currentNumAllocs, -1);
-    r->currentTotalSize = add32(r->currentTotalSize, amount);
+// One kind of frame's figures of a record, and of a lane.
+struct FrameKind {
+    std::int32_t AllocInfo::*allocs;
+    std::int32_t AllocInfo::*peak;
+    std::int32_t AllocInfo::*frame;
+    FrameChurn AllocInfo::*churn;
+    LaneFrameCounts SiteLane::*lane;
+};
+constexpr FrameKind kVisual{&AllocInfo::visualFrameAllocs, &AllocInfo::visualFramePeakAllocs,
+                            &AllocInfo::visualFrame, &AllocInfo::visualChurn, &SiteLane::visual};
+constexpr FrameKind kPhysic{&AllocInfo::physicFrameAllocs, &AllocInfo::physicFramePeakAllocs,
+                            &AllocInfo::physicFrame, &AllocInfo::physicChurn, &SiteLane::physic};
+
+QJ_ALWAYS_INLINE std::int32_t loadInt(const std::atomic<std::int32_t>& v) {
+    return v.load(std::memory_order_relaxed);
+}
+QJ_ALWAYS_INLINE void storeInt(std::atomic<std::int32_t>& v, std::int32_t value) {
+    v.store(value, std::memory_order_relaxed);
 }
 
-QJ_ALWAYS_INLINE void churnCharge(FrameChurn& c, std::int32_t frame, std::int32_t amount) {
-    if (c.frame != frame) {
-        c.frame = frame;
-        c.bytes = 0;
-        c.allocs = 0;
+// One allocation of `amount` bytes in a lane's counts of the current frame (only its own
+// thread writes them while they belong to the current frame).
+QJ_ALWAYS_INLINE void laneCount(LaneFrameCounts& c, std::int32_t amount) {
+    storeInt(c.allocs, add32(loadInt(c.allocs), 1));
+    storeInt(c.bytes, add32(loadInt(c.bytes), amount));
+}
+
+// Moves the lanes' counts of the record's frame of kind `k` into the record: its values are
+// then the record's own. Caller holds the stripe lock or a StatisticsFreeze: no lane counts
+// a frame that is not current, and the record's frame is current only once every lane
+// that counts it has been tagged under the stripe lock.
+void collectLanes(AllocInfo& r, const FrameKind& k) {
+    const std::int32_t frame = r.*k.frame;
+    std::int32_t allocs = 0;
+    std::int32_t bytes = 0;
+    forEachLane(r.handle - 1, [&](SiteLane& lane) {
+        LaneFrameCounts& c = lane.*k.lane;
+        if (loadInt(c.frame) != frame)
+            return;
+        allocs = add32(allocs, c.allocs.exchange(0, std::memory_order_relaxed));
+        bytes = add32(bytes, c.bytes.exchange(0, std::memory_order_relaxed));
+    });
+    FrameChurn& churn = r.*k.churn;
+    r.*k.allocs = add32(r.*k.allocs, allocs);
+    churn.allocs = add32(churn.allocs, allocs);
+    churn.bytes = add32(churn.bytes, bytes);
+    // Within a frame the counts only grow: their highest value is the latest one.
+    if (r.*k.allocs > r.*k.peak)
+        r.*k.peak = r.*k.allocs;
+    if (churn.bytes > churn.peakBytes)
+        churn.peakBytes = churn.bytes;
+    if (churn.allocs > churn.peakAllocs)
+        churn.peakAllocs = churn.allocs;
+}
+
+// An allocation of `amount` in frame `frame` of kind `k`, counted in `lane` (or on the
+// record when null). The first allocation that sees the frame change closes the count of
+// the previous frame: it raises that count, which counts towards the peak, and is not
+// counted itself in the new one (the frame count restarts from 0), while the churn counts
+// it as the new frame's first. Caller holds the record's stripe lock.
+void frameCharge(AllocInfo& r, const FrameKind& k, SiteLane* lane, std::int32_t frame,
+                 std::int32_t amount) {
+    FrameChurn& churn = r.*k.churn;
+    if (r.*k.frame != frame) {
+        collectLanes(r, k);
+        const std::int32_t raised = add32(r.*k.allocs, 1);
+        if (raised > r.*k.peak)
+            r.*k.peak = raised;
+        r.*k.frame = frame;
+        r.*k.allocs = -1; // the closing allocation, counted below, is not the new frame's
+        churn = FrameChurn{frame, 0, 0, churn.peakBytes, churn.peakAllocs};
     }
-    c.bytes = add32(c.bytes, amount);
-    c.allocs = add32(c.allocs, 1);
-    if (c.bytes > c.peakBytes)
-        c.peakBytes = c.bytes;
-    if (c.allocs > c.peakAllocs)
-        c.peakAllocs = c.allocs;
+    if (lane == nullptr) {
+        r.*k.allocs = add32(r.*k.allocs, 1);
+        churn.allocs = add32(churn.allocs, 1);
+        churn.bytes = add32(churn.bytes, amount);
+        return;
+    }
+    LaneFrameCounts& c = lane->*k.lane;
+    if (loadInt(c.frame) != frame) {
+        // Its counts were collected when their frame closed.
+        storeInt(c.allocs, 0);
+        storeInt(c.bytes, 0);
+        storeInt(c.frame, frame);
+    }
+    laneCount(c, amount);
 }
 
-// The count of allocations in the current frame: raised before a frame change is
-// noticed, so the first allocation of a new frame closes the previous frame's count and
-// is not counted itself.
-QJ_ALWAYS_INLINE void frameCount(std::int32_t& allocs, std::int32_t& peak, std::int32_t& seenFrame,
-                                 std::int32_t frame) {
-    const std::int32_t raised = add32(allocs, 1);
-    if (raised > peak)
-        peak = raised;
-    const bool changed = seenFrame != frame;
-    allocs = changed ? 0 : raised;
-    seenFrame = frame;
+// The frame counts of an allocation whose lane does not count the current frames (or that
+// has no lane yet); returns the lane, null when the thread can have none. Out of line: it
+// runs once per site, thread and frame.
+QJ_NOINLINE SiteLane* frameChargeSlow(CounterSlot& slot, AllocInfo* r, std::int32_t visual,
+                                      std::int32_t physic, std::int32_t amount) {
+    SiteLane* lane = laneOf(slot, r->handle - 1);
+    if (lane == nullptr)
+        lane = makeLane(slot, r->handle - 1);
+    SpinGuard guard(stripeOf(r->bucket));
+    frameCharge(*r, kVisual, lane, visual, amount);
+    frameCharge(*r, kPhysic, lane, physic, amount);
+    return lane;
 }
 
-QJ_ALWAYS_INLINE void allocateLocked(AllocInfo* r, std::int32_t amount) {
-    r->traceId = innermostTraceOfThread();
-    const std::int32_t physic = currentPhysicFrame();
+// The gauge's first charge since creation or a clear (its byte peak still 0) sets both
+// extremes to its size; it runs in the gauge's turn, before any later charge.
+void chargeFirst(void* context, std::int64_t peakBytes, std::uint32_t bytes) {
+    if (peakBytes != 0)
+        return;
+    auto* r = static_cast<AllocInfo*>(context);
+    storeInt(r->liveMin, static_cast<std::int32_t>(bytes));
+    storeInt(r->liveMax, static_cast<std::int32_t>(bytes));
+}
+
+QJ_ALWAYS_INLINE void keepExtremes(AllocInfo* r, std::int32_t amount) {
+    std::int32_t low = loadInt(r->liveMin);
+    while (QJ_UNLIKELY(amount < low) &&
+           !r->liveMin.compare_exchange_weak(low, amount, std::memory_order_relaxed)) {
+    }
+    std::int32_t high = loadInt(r->liveMax);
+    while (QJ_UNLIKELY(amount > high) &&
+           !r->liveMax.compare_exchange_weak(high, amount, std::memory_order_relaxed)) {
+    }
+}
+
+// An allocation's charge of `amount` bytes (at least 0) by the thread of `slot`, inside a
+// statistics section.
+QJ_ALWAYS_INLINE void chargeAllocation(CounterSlot& slot, AllocInfo* r, std::int32_t amount) {
     const std::int32_t visual = currentVisualFrame();
-    frameCount(r->physicFrameAllocs, r->physicFramePeakAllocs, r->physicFrame, physic);
-    frameCount(r->visualFrameAllocs, r->visualFramePeakAllocs, r->visualFrame, visual);
-    churnCharge(r->physicChurn, physic, amount);
-    churnCharge(r->visualChurn, visual, amount);
-    const std::int32_t numAllocs = add32(r->currentNumAllocs, 1);
-    const std::int32_t totalSize = add32(r->currentTotalSize, amount);
-    r->currentNumAllocs = numAllocs;
-    r->currentTotalSize = totalSize;
-    // A peakSize of 0 marks a site with no allocation since creation or the last clear.
-    if (r->peakSize == 0) {
-        r->minAllocSize = amount;
-        r->maxAllocSize = amount;
+    const std::int32_t physic = currentPhysicFrame();
+    SiteLane* lane = laneOf(slot, r->handle - 1);
+    if (QJ_LIKELY(lane != nullptr) && QJ_LIKELY(loadInt(lane->visual.frame) == visual) &&
+        QJ_LIKELY(loadInt(lane->physic.frame) == physic)) {
+        laneCount(lane->visual, amount);
+        laneCount(lane->physic, amount);
     } else {
-        if (amount < r->minAllocSize)
-            r->minAllocSize = amount;
-        if (amount > r->maxAllocSize)
-            r->maxAllocSize = amount;
+        lane = frameChargeSlow(slot, r, visual, physic, amount);
     }
-    if (totalSize > r->peakSize)
-        r->peakSize = totalSize;
-    if (numAllocs > r->peakNumAllocs)
-        r->peakNumAllocs = numAllocs;
+    const std::int32_t trace = innermostTraceOfThread();
+    if (QJ_UNLIKELY(loadInt(r->latestTrace) != trace))
+        storeInt(r->latestTrace, trace);
+    r->gauge.charge(lane != nullptr ? lane->share : r->sharedShare,
+                    static_cast<std::uint32_t>(amount), &chargeFirst, r);
+    keepExtremes(r, amount);
 }
 
-QJ_ALWAYS_INLINE void chargeLocked(AllocInfo* r, std::int32_t amount) {
-    if (amount < 0)
-        releaseLocked(r, amount);
-    else
-        allocateLocked(r, amount);
+// Charges `amount` (negative for a release) to `r` inside a statistics section on `slot`.
+QJ_ALWAYS_INLINE void chargeRecord(CounterSlot& slot, AllocInfo* r, std::int32_t amount) {
+    if (amount >= 0) {
+        chargeAllocation(slot, r, amount);
+        return;
+    }
+    SiteLane* lane = laneOf(slot, r->handle - 1);
+    r->gauge.uncharge(lane != nullptr ? lane->share : r->sharedShare,
+                      static_cast<std::uint32_t>(-amount));
+}
+
+// Brings one record's figures up to date. Caller holds a StatisticsFreeze.
+void settleRecord(AllocInfo& r) {
+    const PeakGaugeValues v = r.gauge.read();
+    r.currentNumAllocs = static_cast<std::int32_t>(v.count);
+    r.currentTotalSize = static_cast<std::int32_t>(v.bytes);
+    r.peakNumAllocs = static_cast<std::int32_t>(v.peakCount);
+    r.peakSize = static_cast<std::int32_t>(v.peakBytes);
+    r.traceId = loadInt(r.latestTrace);
+    r.minAllocSize = loadInt(r.liveMin);
+    r.maxAllocSize = loadInt(r.liveMax);
+    collectLanes(r, kVisual);
+    collectLanes(r, kPhysic);
 }
 
 } // namespace
@@ -260,11 +372,13 @@ void allocInfoTableInit(std::int32_t hashSize) {
     if (hashSize <= 0)
         return;
     // At most kMaxHashSize pointers: the size cannot wrap.
-    const std::size_t bytes = static_cast<std::size_t>(hashSize) * sizeof(AllocInfo*);
-    buckets = static_cast<AllocInfo**>(heapAllocate(bytes));
+    const std::size_t bytes = static_cast<std::size_t>(hashSize) * sizeof(std::atomic<AllocInfo*>);
+    void* raw = heapAllocate(bytes);
     // Without buckets the table stays off: every lookup returns none.
-    if (buckets != nullptr) {
-        std::memset(buckets, 0, bytes);
+    if (raw != nullptr) {
+        buckets = new (raw) std::atomic<AllocInfo*>[static_cast<std::size_t>(hashSize)];
+        for (std::int32_t i = 0; i < hashSize; ++i)
+            buckets[i].store(nullptr, std::memory_order_relaxed);
         hash_size = hashSize;
     }
     setBucketMagic(static_cast<std::uint32_t>(hash_size));
@@ -275,17 +389,23 @@ std::int32_t allocInfoHashSize() { return hash_size; }
 AllocInfo* allocInfoBucket(std::int32_t index) {
     if (buckets == nullptr || index < 0 || index >= hash_size)
         return nullptr;
-    return buckets[index];
+    return buckets[index].load(std::memory_order_acquire);
 }
 
 namespace {
 
 // A site's frames are a dozen words or so: compared in place, without a library call.
-bool sameFrames(const std::uintptr_t* a, const std::uintptr_t* b, std::int32_t count) {
+QJ_ALWAYS_INLINE bool sameFrames(const std::uintptr_t* a, const std::uintptr_t* b,
+                                 std::int32_t count) {
     for (std::int32_t i = 0; i < count; ++i)
         if (a[i] != b[i])
             return false;
     return true;
+}
+
+QJ_ALWAYS_INLINE bool isSite(const AllocInfo* record, const std::uintptr_t* frames,
+                             std::int32_t count, std::uint32_t h) {
+    return record->hash == h && record->depth == count && sameFrames(record->frames, frames, count);
 }
 
 // Appends a new record of `count` frames behind `last` (the chain's last record, or null
@@ -317,39 +437,43 @@ QJ_NOINLINE AllocInfo* insertLocked(const std::uintptr_t* frames, std::int32_t c
         heapRelease(copy);
         return nullptr;
     }
-    // New sites go to the tail.
+    // New sites go to the tail; published complete (release), for the lookups without
+    // the lock.
     if (last != nullptr)
-        last->next = record;
+        last->next.store(record, std::memory_order_release);
     else
-        buckets[bucket] = record;
+        buckets[bucket].store(record, std::memory_order_release);
     return record;
 }
 
-// The record of `count` frames (at most kMaxCallStackDepth) in bucket `bucket`, moved to
-// the front of its chain, or a new one at the chain's end; null when none can be made.
-// Caller holds the bucket's stripe lock.
-QJ_ALWAYS_INLINE AllocInfo* findOrInsertLocked(const std::uintptr_t* frames, std::int32_t count,
-                                               std::uint32_t h, std::uint32_t bucket) {
-    AllocInfo** head = &buckets[bucket];
+// The record of `count` frames in bucket `bucket`, moved to the front of its chain, or a
+// new one at the chain's end; null when none can be made. Takes the stripe lock.
+QJ_NOINLINE AllocInfo* findOrInsertSlow(const std::uintptr_t* frames, std::int32_t count,
+                                        std::uint32_t h, std::uint32_t bucket) {
+    SpinGuard guard(stripeOf(bucket));
+    std::atomic<AllocInfo*>& head = buckets[bucket];
     AllocInfo* previous = nullptr;
-    for (AllocInfo* record = *head; record != nullptr; previous = record, record = record->next) {
-        if (record->hash != h || record->depth != count ||
-            !sameFrames(record->frames, frames, count))
+    for (AllocInfo* record = head.load(std::memory_order_relaxed); record != nullptr;
+         previous = record, record = record->next.load(std::memory_order_relaxed)) {
+        if (!isSite(record, frames, count, h))
             continue;
         if (previous != nullptr) { // move to front: a site that allocates again is met first
-            previous->next = record->next;
-            record->next = *head;
-            *head = record;
+            // A lookup without the lock that is passing by meanwhile either still sees the
+            // record or misses it and comes here.
+            previous->next.store(record->next.load(std::memory_order_relaxed),
+                                 std::memory_order_release);
+            record->next.store(head.load(std::memory_order_relaxed), std::memory_order_release);
+            head.store(record, std::memory_order_release);
         }
         return record;
     }
     return insertLocked(frames, count, h, bucket, previous);
 }
 
-// Finds or inserts the record of `frames` and, unless `amount` is 0, charges it, under one
-// hold of its stripe lock.
-QJ_ALWAYS_INLINE AllocInfo* findOrInsertAndCharge(const std::uintptr_t* frames, std::int32_t count,
-                                                  std::int32_t amount) {
+// The record of `frames` (found or inserted, moved to the front of its chain); null when
+// the table is off or none can be made. A site met first in its chain is found without a
+// lock and without a write.
+QJ_ALWAYS_INLINE AllocInfo* findOrInsert(const std::uintptr_t* frames, std::int32_t count) {
     if (buckets == nullptr || hash_size <= 0)
         return nullptr;
     if (count < 0)
@@ -358,26 +482,23 @@ QJ_ALWAYS_INLINE AllocInfo* findOrInsertAndCharge(const std::uintptr_t* frames, 
         count = kMaxCallStackDepth;
     const std::uint32_t h = hashFrames(frames, count);
     const std::uint32_t bucket = bucketOf(h);
-    SpinGuard guard(stripeOf(bucket));
-    AllocInfo* record = findOrInsertLocked(frames, count, h, bucket);
-    if (record != nullptr && amount != 0)
-        chargeLocked(record, amount);
-    return record;
-}
-
-// Charges the record a block word names, if any, under its stripe lock.
-void chargeWord(std::uint32_t word, std::int32_t amount) {
-    AllocInfo* record = allocInfoRecord(word);
-    if (record == nullptr)
-        return;
-    SpinGuard guard(stripeOf(record->bucket));
-    allocInfoChargeLocked(record, amount);
+    AllocInfo* first = buckets[bucket].load(std::memory_order_acquire);
+    if (QJ_LIKELY(first != nullptr) && QJ_LIKELY(isSite(first, frames, count, h)))
+        return first;
+    return findOrInsertSlow(frames, count, h, bucket);
 }
 
 } // namespace
 
+template <class Visit> void SiteShares::forEach(std::uint32_t key, Visit visit) {
+    forEachLane(key, [&](SiteLane& lane) { visit(lane.share); });
+    visit(recordByIndex(key)->sharedShare);
+}
+
+template class BasicPeakGauge<SiteShares>;
+
 AllocInfo* allocInfoFindOrInsertFrames(const std::uintptr_t* frames, std::int32_t count) {
-    return findOrInsertAndCharge(frames, count, 0);
+    return findOrInsert(frames, count);
 }
 
 std::uint32_t allocInfoWord(const AllocInfo* record) {
@@ -463,39 +584,43 @@ QJ_NOINLINE std::uint32_t allocInfoAllocate(std::int32_t depth, std::int32_t gro
     std::uint32_t word = 0;
     // The section (statisticsSection's updateCounters) with the lookup inline in both of its
     // paths: as a call, its closure cost more than the call's three values would.
-    updateCounters([&](CounterSlot&) __attribute__((always_inline)) {
-        AllocInfo* record = findOrInsertAndCharge(frames, count, grossSize);
-        word = record != nullptr ? allocInfoWord(record) : 0;
+    updateCounters([&](CounterSlot& slot) __attribute__((always_inline)) {
+        AllocInfo* record = findOrInsert(frames, count);
+        if (record == nullptr)
+            return;
+        chargeAllocation(slot, record, grossSize < 0 ? 0 : grossSize);
+        word = allocInfoWord(record);
     });
     return word;
 }
 
 void allocInfoRelease(std::uint32_t word, std::int32_t grossSize) {
-    statisticsSection([word, grossSize] { chargeWord(word, -grossSize); });
+    updateCounters(
+        [word, grossSize](CounterSlot& slot) { allocInfoUncharge(slot, word, grossSize); });
 }
 
-void allocInfoCharge(AllocInfo* record, std::int32_t amount) {
-    SpinGuard guard(stripeOf(record->bucket));
-    allocInfoChargeLocked(record, amount);
+void allocInfoUpdate(std::uint32_t word, std::int32_t amount) {
+    updateCounters([word, amount](CounterSlot& slot) {
+        if (AllocInfo* record = allocInfoRecord(word))
+            chargeRecord(slot, record, amount);
+    });
 }
 
-void allocInfoChargeLocked(AllocInfo* r, std::int32_t amount) { chargeLocked(r, amount); }
-
-void frameChurnCharge(FrameChurn& c, std::int32_t frame, std::int32_t amount) {
-    churnCharge(c, frame, amount);
+void allocInfoSettle() {
+    const std::uint32_t records = site_record_count.load(std::memory_order_acquire);
+    for (std::uint32_t i = 0; i < records; ++i)
+        settleRecord(*recordByIndex(i));
 }
-
-void allocInfoUpdate(std::uint32_t word, std::int32_t amount) { chargeWord(word, amount); }
-
-void allocInfoSettle() {}
 
 void allocInfoClearTraced() {
+    allocInfoSettle();
     const std::int32_t identifiers = traceIdentifierCount();
     const std::uint32_t records = site_record_count.load(std::memory_order_acquire);
     for (std::uint32_t i = 0; i < records; ++i) {
         AllocInfo* r = recordByIndex(i);
         if (r->traceId < 0 || r->traceId >= identifiers)
             continue;
+        r->gauge.clear();
         r->peakSize = 0;
         r->peakNumAllocs = 0;
         r->currentNumAllocs = 0;
@@ -510,9 +635,11 @@ void allocInfoClearTraced() {
 }
 
 void allocInfoClearCurrent() {
+    allocInfoSettle();
     const std::uint32_t records = site_record_count.load(std::memory_order_acquire);
     for (std::uint32_t i = 0; i < records; ++i) {
         AllocInfo* r = recordByIndex(i);
+        r->gauge.clearValues();
         r->currentNumAllocs = 0;
         r->currentTotalSize = 0;
     }
@@ -531,6 +658,8 @@ void allocInfoReleaseTable() {
     // Unpublished first: from here on no word names a record.
     site_record_count.store(0, std::memory_order_release);
     site_directory.store(nullptr, std::memory_order_release);
+    // The next table's records start over from index 0.
+    resetLanes();
     if (d != nullptr) {
         const std::uint32_t slabs = d->count.load(std::memory_order_relaxed);
         for (std::uint32_t s = 0; s < slabs; ++s)

@@ -1,16 +1,21 @@
 // Inside the allocation-site table: the record, the lookups behind the block word, the
 // clearing operations and the report writer. Used by the tracking sources and their tests.
 //
-// Locks: each bucket's chain and the statistics of its records are guarded by the
-// bucket's stripe lock, which the functions here take themselves; the clearing
-// operations and the report writer expect the caller to hold the global lock and a
-// StatisticsFreeze (alloc/counters.h), which keeps every charge out meanwhile.
+// Locks: each bucket's chain, and the frame counts' bases of its records, are guarded by
+// the bucket's stripe lock, which the functions here take themselves; a chain's first
+// record is looked up without it. The rest of a record's statistics is charged without a
+// lock (AllocInfo). The settle, the clearing operations and the report writer expect the
+// caller to hold the global lock and a StatisticsFreeze (alloc/counters.h), which keeps
+// every charge out meanwhile.
 #ifndef QJ_TRACKING_ALLOC_INFO_TABLE_H
 #define QJ_TRACKING_ALLOC_INFO_TABLE_H
 
+#include "alloc/counters.h"
+#include "alloc/peak_gauge.h"
 #include "frame/hints.h"
 #include "frame/locks.h"
 #include "platform/platform.h"
+#include "tracking/site_lanes.h"
 
 #include <atomic>
 #include <cstdint>
@@ -28,30 +33,51 @@ struct FrameChurn {
     std::int32_t peakAllocs;
 };
 
+// A site's gauge keeps its threads' shares in their lanes (site_lanes.h) and, for threads
+// without a lane, one on the record (AllocInfo::sharedShare). `key` is the site's index.
+struct SiteShares {
+    template <class Visit> static void forEach(std::uint32_t key, Visit visit);
+};
+using SiteGauge = BasicPeakGauge<SiteShares>;
+
 // One allocation site: a distinct call stack and the statistics of its blocks. Sizes are
 // gross block sizes.
+//
+// The figures (traceId to physicChurn) are exact after allocInfoSettle, which readers
+// make under a StatisticsFreeze. Between settles the threads charge the live state at
+// the end: the gauge (block count and bytes with their peaks), the latest trace, the
+// extremes, and their lanes (the frame counts), the frame counts' bases staying here.
 struct AllocInfo {
-    std::int32_t depth;           // return addresses in `frames`, 0 to 128
-    std::uintptr_t* frames;       // innermost first; null when depth is 0
-    std::uint32_t hash;           // hash of the frames
-    std::int32_t traceId;         // caller's own innermost trace at the latest allocation, or -1
-    std::int32_t peakSize;        // highest currentTotalSize since creation or the last clear
-    std::int32_t peakNumAllocs;   // highest currentNumAllocs likewise
-    std::int32_t currentNumAllocs;
-    std::int32_t currentTotalSize;
-    std::int32_t minAllocSize;
-    std::int32_t maxAllocSize;
-    std::int32_t physicFrameAllocs;
-    std::int32_t physicFramePeakAllocs;
-    std::int32_t physicFrame;
-    std::int32_t visualFrameAllocs;
-    std::int32_t visualFramePeakAllocs;
-    std::int32_t visualFrame;
-    FrameChurn visualChurn;       // bytes and blocks allocated per visual frame
-    FrameChurn physicChurn;       // likewise per physics frame
-    AllocInfo* next;              // next record of the same bucket
-    std::uint32_t handle;         // the record's handle: its index in creation order plus 1
-    std::uint32_t bucket;         // hash modulo the bucket count: the chain it belongs to
+    explicit AllocInfo(std::uint32_t index) : gauge(index) {}
+
+    std::int32_t depth = 0;              // return addresses in `frames`, 0 to 128
+    std::uintptr_t* frames = nullptr;    // innermost first; null when depth is 0
+    std::uint32_t hash = 0;              // hash of the frames
+    std::int32_t traceId = 0;            // caller's own innermost trace at the latest allocation, or -1
+    std::int32_t peakSize = 0;           // highest currentTotalSize since creation or the last clear
+    std::int32_t peakNumAllocs = 0;      // highest currentNumAllocs likewise
+    std::int32_t currentNumAllocs = 0;
+    std::int32_t currentTotalSize = 0;
+    std::int32_t minAllocSize = 0;
+    std::int32_t maxAllocSize = 0;
+    std::int32_t physicFrameAllocs = 0;
+    std::int32_t physicFramePeakAllocs = 0;
+    std::int32_t physicFrame = 0;
+    std::int32_t visualFrameAllocs = 0;
+    std::int32_t visualFramePeakAllocs = 0;
+    std::int32_t visualFrame = 0;
+    FrameChurn visualChurn = {};         // bytes and blocks allocated per visual frame
+    FrameChurn physicChurn = {};         // likewise per physics frame
+    std::atomic<AllocInfo*> next{nullptr}; // next record of the same bucket
+    std::uint32_t handle = 0;            // the record's handle: its index in creation order plus 1
+    std::uint32_t bucket = 0;            // hash modulo the bucket count: the chain it belongs to
+
+    // Live state, read by the allocations without a lock and written rarely.
+    std::atomic<std::int32_t> latestTrace{0};
+    std::atomic<std::int32_t> liveMin{0};
+    std::atomic<std::int32_t> liveMax{0};
+    std::atomic<std::uint64_t> sharedShare{SiteGauge::kNeverOpened};
+    SiteGauge gauge;
 };
 
 // Longest call stack kept per site.
@@ -125,19 +151,17 @@ QJ_ALWAYS_INLINE SpinLock& stripeOf(std::uint32_t bucket) {
 
 } // namespace site_detail
 
-// qj_free's step for a caller inside a statistics section: takes `grossSize` back from the
-// record named by `word` under its stripe lock; a word that names no record is ignored.
-// Inline: the release path makes it without a call.
-QJ_ALWAYS_INLINE void allocInfoUncharge(std::uint32_t word, std::int32_t grossSize) {
+// qj_free's step for a caller inside a statistics section on `slot`: takes a block of
+// `grossSize` back from the record named by `word`, from the thread's lane; a word that
+// names no record is ignored. Inline: the release path makes it without a call.
+QJ_ALWAYS_INLINE void allocInfoUncharge(CounterSlot& slot, std::uint32_t word,
+                                        std::int32_t grossSize) {
     AllocInfo* record = site_detail::recordOfWord(word);
     if (record == nullptr)
         return;
-    SpinGuard guard(site_detail::stripeOf(record->bucket));
-    // Counts wrap like the 32-bit counters they are, never trap.
-    record->currentNumAllocs =
-        static_cast<std::int32_t>(static_cast<std::uint32_t>(record->currentNumAllocs) - 1u);
-    record->currentTotalSize = static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(record->currentTotalSize) - static_cast<std::uint32_t>(grossSize));
+    SiteLane* lane = laneOf(slot, record->handle - 1);
+    record->gauge.uncharge(lane != nullptr ? lane->share : record->sharedShare,
+                           static_cast<std::uint32_t>(grossSize));
 }
 
 // Bucket count of the live table; 0 while tracking is off.
@@ -150,13 +174,6 @@ AllocInfo* allocInfoFindOrInsertFrames(const std::uintptr_t* frames, std::int32_
 // The block word of a record, and the record a block word names (null when none does).
 std::uint32_t allocInfoWord(const AllocInfo* record);
 AllocInfo* allocInfoRecord(std::uint32_t word);
-// Charges `amount` to `record` (negative for a release), taking its stripe lock; the
-// Locked form expects the caller to hold it.
-void allocInfoCharge(AllocInfo* record, std::int32_t amount);
-void allocInfoChargeLocked(AllocInfo* record, std::int32_t amount);
-
-// Counts an allocation of `amount` bytes in frame `frame`.
-void frameChurnCharge(FrameChurn& churn, std::int32_t frame, std::int32_t amount);
 // The bytes and blocks of frame `frame` (0 when the site allocated nothing in it yet).
 inline std::int32_t frameChurnBytes(const FrameChurn& c, std::int32_t frame) {
     return c.frame == frame ? c.bytes : 0;
