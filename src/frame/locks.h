@@ -11,8 +11,10 @@
 //                                       a reader holds it no thread is inside a statistics
 //                                       section, so the counters, the histogram and the site
 //                                       table are read, reset or released at one instant
-//   5. site stripe locks   SpinLock×64  one bucket chain of the site table and the statistics
-//                                       of its records (tracking/alloc_info.cpp)
+//   5. site stripe locks   SpinLock×64  one bucket chain of the site table (lookups past a
+//                                       chain's first record, moves, insertions) and the
+//                                       frame counts' closes of its records
+//                                       (tracking/alloc_info.cpp)
 //   6. site store lock     SpinLock     additions to the site table's record store
 // Leaves, under which nothing else is taken: each TraceStats record's lock (trace/
 // trace_stats.h), a trace table's insertLock, the memory-name lock, callStackLock() (the
@@ -23,8 +25,10 @@
 //
 // The allocation and release paths take no process-wide lock: counters are per-thread
 // slots, memory names and the histogram keep per-thread headroom under exact peaks (a
-// raise of a peak takes a turn), the site table locks one stripe, trace records are
-// atomics, the chunk pools belong to the main thread alone.
+// raise of a peak takes a turn), and so do allocation sites, whose threads count in lanes
+// of their own (tracking/site_lanes.h; a stripe is locked once per site, thread and frame,
+// and for a site not first in its chain), trace records are atomics, the chunk pools
+// belong to the main thread alone.
 //
 // Where the compiler checks it (clang's -Wthread-safety), "the caller holds the lock" is
 // written as QJ_REQUIRES on the function and checked at every call.

@@ -13,6 +13,7 @@
 #include "Quorrick.h"
 #include "alloc/counters.h"
 #include "frame/locks.h"
+#include "frame/runtime_heap.h"
 #include "frame/text_builder.h"
 #include "platform/platform.h"
 
@@ -61,7 +62,7 @@ std::atomic<std::uint32_t>* tableOf(CounterSlot& slot) {
     if (table != histogram_no_shares)
         return table;
     constexpr std::size_t kBytes = sizeof(std::atomic<std::uint32_t>) * kHistogramRecords;
-    void* pages = platform::pagesMap(kBytes);
+    void* pages = pagesRequest(kBytes);
     if (pages == nullptr)
         return nullptr;
     table = new (pages) std::atomic<std::uint32_t>[kHistogramRecords];

@@ -1,8 +1,9 @@
 // The allocation-site table: one AllocInfo record per distinct call stack, found through
 // a fixed bucket array with move-to-front chains, and the statistics charged to it.
 //
-// Records live in slabs of 256 taken from the runtime heap (through its one seam, never
-// through qj_malloc) and never move, so a block can name its record by a 32-bit word: on
+// Records live in slabs of 256 on pages of their own (the other structures of the table
+// come from the runtime heap, through its one seam, never through qj_malloc) and never
+// move, so a block can name its record by a 32-bit word: on
 // 64-bit targets the record's handle (creation index plus 1), on 32-bit targets its
 // address. Either form is checked against the slabs before a release charges it, so a
 // block whose word was overwritten cannot steer a write through a wild pointer.
@@ -55,6 +56,9 @@ std::atomic<SlabDirectory*> site_directory{nullptr};
 std::atomic<std::uint32_t> site_record_count{0};
 
 namespace {
+
+// A slab: pages of its own, so that the records' lines hold nothing else.
+constexpr std::size_t kSlabBytes = kSlabRecords * sizeof(AllocInfo);
 
 // Handles run from 1 up; 0 names no record.
 constexpr std::uint32_t kMaxRecords = 0xFFFFFFFEu;
@@ -175,11 +179,11 @@ AllocInfo* reserveRecord() {
     const std::uint32_t slab = count >> kSlabShift;
     const SlabDirectory* d = site_directory.load(std::memory_order_relaxed);
     if (d == nullptr || slab == d->count.load(std::memory_order_relaxed)) {
-        auto* fresh = static_cast<AllocInfo*>(heapAllocate(kSlabRecords * sizeof(AllocInfo)));
+        auto* fresh = static_cast<AllocInfo*>(pagesRequest(kSlabBytes));
         if (fresh == nullptr)
             return nullptr;
         if (!addSlab(fresh)) {
-            heapRelease(fresh);
+            platform::pagesUnmap(fresh, kSlabBytes);
             return nullptr;
         }
     }
@@ -344,7 +348,7 @@ QJ_ALWAYS_INLINE void chargeRecord(CounterSlot& slot, AllocInfo* r, std::int32_t
     }
     SiteLane* lane = laneOf(slot, r->handle - 1);
     r->gauge.uncharge(lane != nullptr ? lane->share : r->sharedShare,
-                      static_cast<std::uint32_t>(-amount));
+                      0u - static_cast<std::uint32_t>(amount));
 }
 
 // Brings one record's figures up to date. Caller holds a StatisticsFreeze.
@@ -413,19 +417,24 @@ QJ_ALWAYS_INLINE bool isSite(const AllocInfo* record, const std::uintptr_t* fram
 // once per site. Caller holds the bucket's stripe lock.
 QJ_NOINLINE AllocInfo* insertLocked(const std::uintptr_t* frames, std::int32_t count,
                                     std::uint32_t h, std::uint32_t bucket, AllocInfo* last) {
+    // Short stacks are kept in the record, on its own lines; longer ones on the heap.
     const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(std::uintptr_t);
     std::uintptr_t* copy = nullptr;
-    if (count != 0) {
+    if (count > kInlineFrames) {
         copy = static_cast<std::uintptr_t*>(heapAllocate(bytes));
         if (copy == nullptr)
             return nullptr;
-        std::memcpy(copy, frames, bytes);
     }
     AllocInfo* record = nullptr;
     {
         SpinGuard store(store_lock);
         record = reserveRecord();
         if (record != nullptr) {
+            if (count != 0) {
+                if (copy == nullptr)
+                    copy = record->inlineFrames;
+                std::memcpy(copy, frames, bytes);
+            }
             record->hash = h;
             record->bucket = bucket;
             record->frames = copy;
@@ -646,7 +655,8 @@ void allocInfoClearCurrent() {
 }
 
 void allocInfoReleaseRecord(AllocInfo* record) {
-    heapRelease(record->frames);
+    if (record->frames != record->inlineFrames)
+        heapRelease(record->frames);
     record->frames = nullptr;
 }
 
@@ -663,7 +673,7 @@ void allocInfoReleaseTable() {
     if (d != nullptr) {
         const std::uint32_t slabs = d->count.load(std::memory_order_relaxed);
         for (std::uint32_t s = 0; s < slabs; ++s)
-            heapRelease(d->slabs[s]);
+            platform::pagesUnmap(d->slabs[s], kSlabBytes);
     }
     while (d != nullptr) {
         SlabDirectory* replaced = d->replaced;

@@ -40,19 +40,33 @@ struct SiteShares {
 };
 using SiteGauge = BasicPeakGauge<SiteShares>;
 
+// Return addresses a record holds itself; a longer stack is copied to the heap.
+constexpr std::int32_t kInlineFrames = 16;
+
 // One allocation site: a distinct call stack and the statistics of its blocks. Sizes are
 // gross block sizes.
 //
 // The figures (traceId to physicChurn) are exact after allocInfoSettle, which readers
-// make under a StatisticsFreeze. Between settles the threads charge the live state at
-// the end: the gauge (block count and bytes with their peaks), the latest trace, the
-// extremes, and their lanes (the frame counts), the frame counts' bases staying here.
-struct AllocInfo {
+// make under a StatisticsFreeze. Between settles the threads charge the live state: the gauge (block count and bytes with their peaks), the latest trace,
+// the extremes, and their lanes (the frame counts), the frame counts' bases staying here.
+// Records are cache-line aligned, in slabs of pages of their own, so that no other data
+// shares their lines.
+struct alignas(64) AllocInfo {
     explicit AllocInfo(std::uint32_t index) : gauge(index) {}
 
+    // What every allocation at the site reads; written only when the site is added to its
+    // chain or moved to its front, and when the latest trace or an extreme changes.
     std::int32_t depth = 0;              // return addresses in `frames`, 0 to 128
     std::uintptr_t* frames = nullptr;    // innermost first; null when depth is 0
     std::uint32_t hash = 0;              // hash of the frames
+    std::uint32_t handle = 0;            // the record's handle: its index in creation order plus 1
+    std::uint32_t bucket = 0;            // hash modulo the bucket count: the chain it belongs to
+    std::atomic<AllocInfo*> next{nullptr}; // next record of the same bucket
+    std::atomic<std::int32_t> latestTrace{0};
+    std::atomic<std::int32_t> liveMin{0};
+    std::atomic<std::int32_t> liveMax{0};
+
+    // The figures.
     std::int32_t traceId = 0;            // caller's own innermost trace at the latest allocation, or -1
     std::int32_t peakSize = 0;           // highest currentTotalSize since creation or the last clear
     std::int32_t peakNumAllocs = 0;      // highest currentNumAllocs likewise
@@ -68,16 +82,13 @@ struct AllocInfo {
     std::int32_t visualFrame = 0;
     FrameChurn visualChurn = {};         // bytes and blocks allocated per visual frame
     FrameChurn physicChurn = {};         // likewise per physics frame
-    std::atomic<AllocInfo*> next{nullptr}; // next record of the same bucket
-    std::uint32_t handle = 0;            // the record's handle: its index in creation order plus 1
-    std::uint32_t bucket = 0;            // hash modulo the bucket count: the chain it belongs to
 
-    // Live state, read by the allocations without a lock and written rarely.
-    std::atomic<std::int32_t> latestTrace{0};
-    std::atomic<std::int32_t> liveMin{0};
-    std::atomic<std::int32_t> liveMax{0};
-    std::atomic<std::uint64_t> sharedShare{SiteGauge::kNeverOpened};
+    // Written when a thread's headroom runs out: a line of its own, off the one above.
+    alignas(64) std::atomic<std::uint64_t> sharedShare{SiteGauge::kNeverOpened};
     SiteGauge gauge;
+
+    // `frames` of a stack of up to kInlineFrames return addresses.
+    alignas(64) std::uintptr_t inlineFrames[kInlineFrames];
 };
 
 // Longest call stack kept per site.

@@ -2,6 +2,7 @@
 #include "tracking/site_lanes.h"
 
 #include "alloc/peak_gauge.h"
+#include "frame/runtime_heap.h"
 #include "platform/platform.h"
 
 #include <initializer_list>
@@ -27,7 +28,7 @@ SiteLane* makeLane(CounterSlot& slot, std::uint32_t index) {
         return nullptr;
     SiteLaneTable* table = slot.siteLanes.load(std::memory_order_relaxed);
     if (table == nullptr) {
-        void* pages = platform::pagesMap(sizeof(SiteLaneTable));
+        void* pages = pagesRequest(sizeof(SiteLaneTable));
         if (pages == nullptr)
             return nullptr;
         table = new (pages) SiteLaneTable{};
@@ -36,7 +37,7 @@ SiteLane* makeLane(CounterSlot& slot, std::uint32_t index) {
     std::atomic<SiteLane*>& entry = table->pages[index >> kLanePageShift];
     SiteLane* page = entry.load(std::memory_order_relaxed);
     if (page == nullptr) {
-        void* pages = platform::pagesMap(sizeof(SiteLane) * kLanesPerPage);
+        void* pages = pagesRequest(sizeof(SiteLane) * kLanesPerPage);
         if (pages == nullptr)
             return nullptr;
         page = new (pages) SiteLane[kLanesPerPage];
