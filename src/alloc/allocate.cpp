@@ -28,8 +28,14 @@ namespace velt::zur::memory {
 namespace detail {
 
 BlockLayout layout{};
+#if defined(QJ_MASKED_FILLS)
+bool masked_fills = false;
+#endif
 
 void computeBlockLayout() {
+#if defined(QJ_MASKED_FILLS)
+    masked_fills = platform::maskedByteStoresAvailable() && std::getenv("QJ_NO_MASKED_FILLS") == nullptr;
+#endif
     const Settings& s = settings;
     BlockLayout l{};
     l.usedTag = s.use_memoryUsedTag ? 4 : 0;

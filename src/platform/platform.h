@@ -125,6 +125,10 @@ void heavyBarrier();
 // Yields the processor inside a spin wait.
 void relax();
 
+// Whether the processor and the system support byte-masked 64-byte stores (AVX-512BW with
+// its register state saved by the system). Always false on 32-bit targets.
+bool maskedByteStoresAvailable();
+
 // One pointer of per-thread state for the allocation path: null until the calling thread
 // sets it. It leaves the thread's last-error value as it was. Linux reads it inline
 // (platform/thread_state.h, with the rest of the per-thread state); where the compiler

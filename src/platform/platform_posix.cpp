@@ -149,6 +149,16 @@ int enumerateModules(ModuleInfo* modules, int capacity) {
     return scan.count;
 }
 
+bool maskedByteStoresAvailable() {
+#if defined(__x86_64__)
+    // The compiler's processor model checks the system's saved register state as well.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw") != 0;
+#else
+    return false;
+#endif
+}
+
 bool heavyBarrierAvailable() {
     static const bool available = registerMembarrier();
     return available;

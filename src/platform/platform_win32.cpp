@@ -215,6 +215,9 @@ int enumerateModules(ModuleInfo* modules, int capacity) {
 // does not implement it; the counters then fence on the writer side, which is always
 // correct.
 bool heavyBarrierAvailable() { return false; }
+
+// The DLL is a 32-bit library: its fills use general-purpose stores.
+bool maskedByteStoresAvailable() { return false; }
 void heavyBarrier() { ::MemoryBarrier(); }
 
 void relax() { ::SwitchToThread(); }
