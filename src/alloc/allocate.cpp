@@ -28,14 +28,8 @@ namespace velt::zur::memory {
 namespace detail {
 
 BlockLayout layout{};
-#if defined(QJ_MASKED_FILLS)
-bool masked_fills = false;
-#endif
 
 void computeBlockLayout() {
-#if defined(QJ_MASKED_FILLS)
-    masked_fills = platform::maskedByteStoresAvailable() && std::getenv("QJ_NO_MASKED_FILLS") == nullptr;
-#endif
     const Settings& s = settings;
     BlockLayout l{};
     l.usedTag = s.use_memoryUsedTag ? 4 : 0;
@@ -50,8 +44,12 @@ void computeBlockLayout() {
     l.histogram = s.use_histogram;
     l.callStackDepth = s.callstack_depth;
     l = withDerivedFields(l);
+    l.maskedFills = kMaskedFillsBuilt && platform::maskedByteStoresAvailable() &&
+                    std::getenv("QJ_NO_MASKED_FILLS") == nullptr;
     setLargeBlockPlacement(l.head);
     layout = l;
+    chooseCommonAllocators(l.maskedFills);
+    chooseCommonReleasers(l.maskedFills);
     setEntryShape(l.passThrough, shapeOf(l));
 }
 
@@ -209,12 +207,12 @@ QJ_ALWAYS_INLINE void* allocateAs(std::uint32_t size, std::int32_t memoryName) {
         at = writeExtras(l, block, at, header, gross, memoryName, !Lean);
     }
     if (l.patterns)
-        fillBytes(at, kAllocFill, size);
+        fillBytes(at, kAllocFill, size, l.maskedFills);
     noteUserPointer(reinterpret_cast<std::uintptr_t>(at), gross);
     if (l.guard == 4)
         store32(at + size, kGuardFillWord);
     else if (l.guard != 0)
-        fillBytes(at + size, kGuardFill, l.guard);
+        fillBytes(at + size, kGuardFill, l.guard, l.maskedFills);
     // A new block where a released large block was: it is no longer a released one.
     if (QJ_UNLIKELY(largeBlockMaybeReleased(reinterpret_cast<std::uintptr_t>(at))))
         return forgetReleasedLarge(at);
@@ -229,17 +227,41 @@ template <const BlockLayout& L> QJ_NOINLINE void* allocateFull(std::uint32_t siz
 // and wherever call stacks are captured: the lean allocation may hand a request on to the
 // full one, and whether that is a jump or a call (one frame more in front of the host's)
 // is the compiler's choice.
-template <unsigned Shape> QJ_NOINLINE void* allocateCommon(std::uint32_t size, std::int32_t memoryName) {
-    constexpr bool lean = CommonShape<Shape>::layout.poolsServe && !CommonShape<Shape>::layout.callStack;
-    return allocateAs<CommonShape<Shape>::layout, lean>(size, memoryName);
+template <unsigned Shape, bool Masked>
+QJ_NOINLINE void* allocateCommon(std::uint32_t size, std::int32_t memoryName) {
+    using Common = CommonShape<Shape, Masked>;
+    constexpr bool lean = Common::layout.poolsServe && !Common::layout.callStack;
+    return allocateAs<Common::layout, lean>(size, memoryName);
 }
 
 using Allocator = void* (*)(std::uint32_t, std::int32_t);
-template <unsigned... Shapes>
+template <bool Masked, unsigned... Shapes>
 constexpr std::array<Allocator, sizeof...(Shapes)> allocators(std::integer_sequence<unsigned, Shapes...>) {
-    return {allocateCommon<Shapes>...};
+    return {allocateCommon<Shapes, Masked>...};
 }
-constexpr auto kCommonAllocators = allocators(std::make_integer_sequence<unsigned, kCommonShapeCount>{});
+using AllocatorTable = std::array<Allocator, kCommonShapeCount>;
+constexpr AllocatorTable kPlainAllocators =
+    allocators<false>(std::make_integer_sequence<unsigned, kCommonShapeCount>{});
+#if defined(QJ_MASKED_FILLS)
+constexpr AllocatorTable kMaskedAllocators =
+    allocators<true>(std::make_integer_sequence<unsigned, kCommonShapeCount>{});
+#endif
+
+} // namespace
+
+// The common layouts' allocation functions, indexed by shape code: with masked fills where
+// the processor has them (chosen at attach).
+AllocatorTable common_allocators = kPlainAllocators;
+
+void chooseCommonAllocators(bool masked) {
+#if defined(QJ_MASKED_FILLS)
+    common_allocators = masked ? kMaskedAllocators : kPlainAllocators;
+#else
+    (void)masked;
+#endif
+}
+
+namespace {
 
 // Any layout but the common ones (qj_malloc calls it, never jumps to it).
 QJ_NOINLINE void* allocateGeneral(std::uint32_t size, std::int32_t memoryName) {
@@ -253,19 +275,19 @@ void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {
     using namespace detail;
     const std::uint8_t entry = entry_state.load(std::memory_order_relaxed);
     if (QJ_LIKELY(entry == 0))
-        return allocateCommon<0>(size, memoryName);
+        return common_allocators[0](size, memoryName);
     // The host's request handed on as it is (guarded allocator off, after a fatal report,
     // or after the detach), through the seam like every other request to the runtime heap.
     if (QJ_UNLIKELY((entry & kOffMask) != 0))
         return heapAllocate(size);
     // The common layouts without call stacks: shape codes below kShapeCallStacks.
     if (QJ_LIKELY(entry < (kShapeCallStacks << kShapeShift)))
-        return kCommonAllocators[entry >> kShapeShift](size, memoryName);
+        return common_allocators[entry >> kShapeShift](size, memoryName);
     const unsigned shape = entry >> kShapeShift;
     // Where call stacks are captured, the allocation function is called, never jumped to,
     // so that the capture finds the same frames in front of the host's on every compiler
     // and at every optimisation level (kAllocateCaptureSkip).
-    void* block = shape < kCommonShapeCount ? kCommonAllocators[shape](size, memoryName)
+    void* block = shape < kCommonShapeCount ? common_allocators[shape](size, memoryName)
                                             : allocateGeneral(size, memoryName);
     // Keeps the call above a call: qj_malloc's frame stays while it runs.
     __asm__ __volatile__("" : "+r"(block));

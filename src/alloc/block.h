@@ -73,11 +73,11 @@ constexpr std::size_t kInlineFillBytes = 128;
 // Fills of up to 128 bytes as two byte-masked 64-byte stores: no branch on the count, whose
 // branches mispredict where block sizes vary (most of the difference in wall time to the
 // runtime's malloc and free came from them). x86-64 with AVX-512BW, decided at attach
-// (masked_fills); not in the sanitizers' builds, which do not see inside the assembly.
+// (BlockLayout::maskedFills); not in the sanitizers' builds, which do not see inside the
+// assembly.
 #if defined(__x86_64__) && !defined(_WIN32) && !defined(QJ_ASAN_BUILD) && \
     !defined(__SANITIZE_THREAD__)
 #define QJ_MASKED_FILLS 1
-extern QJ_HIDDEN bool masked_fills;
 
 QJ_ALWAYS_INLINE void fillMasked(unsigned char* at, unsigned char byte, std::size_t count) {
     // Bit i of a mask lets byte i of its 64 be written; a masked-off byte is neither
@@ -110,17 +110,20 @@ QJ_ALWAYS_INLINE void fillMasked(unsigned char* at, unsigned char byte, std::siz
 
 // Fills `count` bytes at `at` with `byte`; `count` is at most kInlineFillBytes when Small.
 // Blocks are mostly a few dozen bytes, where a library call costs more than the stores: up
-// to kInlineFillBytes bytes are written as two masked stores (above) or as overlapping
-// 16-, 8- or 4-byte stores from both ends.
+// to kInlineFillBytes bytes are written as two masked stores (above) when `masked`, or as
+// overlapping 16-, 8- or 4-byte stores from both ends.
 template <bool Small = false>
-QJ_ALWAYS_INLINE void fillBytes(unsigned char* at, unsigned char byte, std::size_t count) {
+QJ_ALWAYS_INLINE void fillBytes(unsigned char* at, unsigned char byte, std::size_t count,
+                                bool masked) {
 #if defined(QJ_MASKED_FILLS)
     static_assert(kInlineFillBytes == 128, "two masked stores");
-    if (!__builtin_constant_p(count) && QJ_LIKELY(masked_fills) &&
+    if (masked && !__builtin_constant_p(count) &&
         (Small || QJ_LIKELY(count <= kInlineFillBytes))) {
         fillMasked(at, byte, count);
         return;
     }
+#else
+    (void)masked;
 #endif
     const std::uint64_t word = 0x0101010101010101ull * byte;
     if (QJ_LIKELY(count >= 16)) {
@@ -190,6 +193,7 @@ struct BlockLayout {
     bool histogram;              // the size histogram counts blocks
     bool callStack;              // blocks name their allocation site
     bool extras;                 // any of: tags, site word, trace word, histogram
+    bool maskedFills;            // fills of up to 128 bytes as masked stores (block.h)
     std::int32_t callStackDepth; // return addresses kept per site
 };
 
@@ -227,9 +231,20 @@ constexpr BlockLayout commonLayout(unsigned shape) {
     l.callStackDepth = kDefaultCallStackDepth;
     return withDerivedFields(l);
 }
-template <unsigned Shape> struct CommonShape {
-    static constexpr BlockLayout layout = commonLayout(Shape);
+// A common layout, with its fills as masked stores when Masked (the processor decides at
+// attach: each common layout is compiled both ways where masked stores exist).
+constexpr BlockLayout withMaskedFills(BlockLayout l, bool masked) {
+    l.maskedFills = masked;
+    return l;
+}
+template <unsigned Shape, bool Masked = false> struct CommonShape {
+    static constexpr BlockLayout layout = withMaskedFills(commonLayout(Shape), Masked);
 };
+#if defined(QJ_MASKED_FILLS)
+constexpr bool kMaskedFillsBuilt = true;
+#else
+constexpr bool kMaskedFillsBuilt = false;
+#endif
 
 // The shape code of a layout: a common layout's, or kGeneralShape.
 constexpr bool sameLayout(const BlockLayout& a, const BlockLayout& b) {
@@ -291,6 +306,10 @@ inline bool sizeCheckMatches(std::uint32_t word, std::uint32_t gross) { return w
 
 // Computes `layout` from the settings; called once while attaching.
 void computeBlockLayout();
+// The common layouts' allocation and release functions: with masked fills or plain ones
+// (allocate.cpp, release.cpp); called by computeBlockLayout.
+void chooseCommonAllocators(bool masked);
+void chooseCommonReleasers(bool masked);
 
 } // namespace velt::zur::memory::detail
 

@@ -183,7 +183,7 @@ QJ_ALWAYS_INLINE void releasePooled(const BlockLayout& l, std::uintptr_t p, unsi
     const bool held = pool::locate(block, gross, chain, place);
     // A pooled block's size is at most the largest pool size: no fill call.
     if (l.patterns && held)
-        fillBytes<true>(reinterpret_cast<unsigned char*>(p), kFreeFill, gross - l.head);
+        fillBytes<true>(reinterpret_cast<unsigned char*>(p), kFreeFill, gross - l.head, l.maskedFills);
     if (QJ_UNLIKELY(load32(block) == kFreeFillWord)) {
         refuse(kPooledFilled, reinterpret_cast<std::uintptr_t>(block));
         return;
@@ -318,34 +318,52 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
     if (l.patterns && gross - l.usedTag > kInlineFillBytes)
         return fillAndReleaseHeapBlock(block, gross, l.usedTag);
     if (l.patterns)
-        fillBytes(block + l.usedTag, kFreeFill, gross - l.usedTag);
+        fillBytes(block + l.usedTag, kFreeFill, gross - l.usedTag, l.maskedFills);
     heapRelease(heapBlockStart(block, gross));
 }
 
 template <const BlockLayout& L> QJ_NOINLINE void releaseFull(void* ptr) { releaseAs<L, false>(ptr); }
 
-template <unsigned Shape> QJ_NOINLINE void releaseCommon(void* ptr) {
-    releaseAs<CommonShape<Shape>::layout, true>(ptr);
+template <unsigned Shape, bool Masked> QJ_NOINLINE void releaseCommon(void* ptr) {
+    releaseAs<CommonShape<Shape, Masked>::layout, true>(ptr);
 }
 
 QJ_NOINLINE void releaseGeneral(void* ptr) { releaseAs<layout, false>(ptr); }
 
 using Releaser = void (*)(void*);
 // Indexed by shape code; the general layout's function last.
-template <unsigned... Shapes>
+template <bool Masked, unsigned... Shapes>
 constexpr std::array<Releaser, sizeof...(Shapes) + 1> releasers(std::integer_sequence<unsigned, Shapes...>) {
-    return {releaseCommon<Shapes>..., releaseGeneral};
+    return {releaseCommon<Shapes, Masked>..., releaseGeneral};
 }
-constexpr auto kReleasers = releasers(std::make_integer_sequence<unsigned, kCommonShapeCount>{});
+using ReleaserTable = std::array<Releaser, kCommonShapeCount + 1>;
+constexpr ReleaserTable kPlainReleasers =
+    releasers<false>(std::make_integer_sequence<unsigned, kCommonShapeCount>{});
+#if defined(QJ_MASKED_FILLS)
+constexpr ReleaserTable kMaskedReleasers =
+    releasers<true>(std::make_integer_sequence<unsigned, kCommonShapeCount>{});
+#endif
 
 } // namespace
+
+// Indexed by shape code: with masked fills where the processor has them (chosen at attach).
+ReleaserTable common_releasers = kPlainReleasers;
+
+void chooseCommonReleasers(bool masked) {
+#if defined(QJ_MASKED_FILLS)
+    common_releasers = masked ? kMaskedReleasers : kPlainReleasers;
+#else
+    (void)masked;
+#endif
+}
+
 } // namespace detail
 
 void qj_free(void* ptr) {
     using namespace detail;
     const std::uint8_t entry = entry_state.load(std::memory_order_relaxed);
     if (QJ_LIKELY(entry == 0))
-        return releaseCommon<0>(ptr);
+        return common_releasers[0](ptr);
     // After a fatal report or the detach nothing is released; with the guarded allocator
     // off the runtime heap releases the block.
     if (QJ_UNLIKELY((entry & kOffMask) != 0)) {
@@ -353,7 +371,7 @@ void qj_free(void* ptr) {
             heapRelease(ptr);
         return;
     }
-    kReleasers[entry >> kShapeShift](ptr);
+    common_releasers[entry >> kShapeShift](ptr);
 }
 
 std::int32_t getSizeOfAllocation(void* ptr) {

@@ -30,36 +30,15 @@ std::vector<bool> fillForms() {
     return forms;
 }
 
-class FillForm {
-public:
-    explicit FillForm(bool masked) {
-#if defined(QJ_MASKED_FILLS)
-        saved_ = d::masked_fills;
-        d::masked_fills = masked;
-#else
-        (void)masked;
-#endif
-    }
-    ~FillForm() {
-#if defined(QJ_MASKED_FILLS)
-        d::masked_fills = saved_;
-#endif
-    }
-
-private:
-    bool saved_ = false;
-};
-
 // Lengths run through 0 to 200 (both sides of every store width and of 64 and 128) at
 // every offset within a line; a volatile length keeps the fill on its variable-length path.
 TEST(Fill, WritesExactlyTheBytesAskedFor) {
     for (bool masked : fillForms()) {
-        FillForm form(masked);
         alignas(64) unsigned char buffer[64 + 200 + 64];
         for (std::size_t offset = 0; offset < 64; ++offset) {
             for (volatile std::size_t count = 0; count <= 200; count = count + 1) {
                 std::memset(buffer, 0x11, sizeof buffer);
-                d::fillBytes(buffer + offset, 0xAB, count);
+                d::fillBytes(buffer + offset, 0xAB, count, masked);
                 for (std::size_t i = 0; i < sizeof buffer; ++i) {
                     const bool inside = i >= offset && i < offset + count;
                     ASSERT_EQ(buffer[i], inside ? 0xAB : 0x11)
@@ -81,10 +60,9 @@ TEST(Fill, EndingAtAnInaccessiblePageFaultsNothing) {
     auto* bytes = static_cast<unsigned char*>(pages);
     ASSERT_EQ(mprotect(bytes + page, page, PROT_NONE), 0);
     for (bool masked : fillForms()) {
-        FillForm form(masked);
         for (volatile std::size_t count = 0; count <= 200; count = count + 1) {
             unsigned char* at = bytes + page - count;
-            d::fillBytes(at, static_cast<unsigned char>(count), count);
+            d::fillBytes(at, static_cast<unsigned char>(count), count, masked);
             for (std::size_t i = 0; i < count; ++i)
                 ASSERT_EQ(at[i], static_cast<unsigned char>(count)) << "masked " << masked;
         }
