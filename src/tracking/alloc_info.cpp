@@ -224,9 +224,10 @@ QJ_ALWAYS_INLINE void laneCount(LaneFrameCounts& c, std::int32_t amount) {
 }
 
 // Moves the lanes' counts of the record's frame of kind `k` into the record: its values are
-// then the record's own. Caller holds the stripe lock or a StatisticsFreeze: no lane counts
-// a frame that is not current, and the record's frame is current only once every lane
-// that counts it has been tagged under the stripe lock.
+// then the record's own. The caller holds a StatisticsFreeze (no thread counts meanwhile),
+// or the stripe lock with the record's frame ended: a thread counts in its lane only while
+// the lane's frame is the current one, and tags its lane with a new frame only under the
+// stripe lock, after the record's count of the old one was closed.
 void collectLanes(AllocInfo& r, const FrameKind& k) {
     const std::int32_t frame = r.*k.frame;
     std::int32_t allocs = 0;

@@ -47,8 +47,9 @@ constexpr std::int32_t kInlineFrames = 16;
 // gross block sizes.
 //
 // The figures (traceId to physicChurn) are exact after allocInfoSettle, which readers
-// make under a StatisticsFreeze. Between settles the threads charge the live state: the gauge (block count and bytes with their peaks), the latest trace,
-// the extremes, and their lanes (the frame counts), the frame counts' bases staying here.
+// make under a StatisticsFreeze. Between settles the threads charge the live state: the
+// gauge (block count and bytes with their peaks), the latest trace, the extremes, and
+// their lanes (the frame counts), the frame counts' bases staying here.
 // Records are cache-line aligned, in slabs of pages of their own, so that no other data
 // shares their lines.
 struct alignas(64) AllocInfo {
