@@ -44,7 +44,7 @@ void computeBlockLayout() {
     l.histogram = s.use_histogram;
     l.callStackDepth = s.callstack_depth;
     l = withDerivedFields(l);
-    l.maskedFills = kMaskedFillsBuilt && platform::maskedByteStoresAvailable() &&
+    l.maskedFills = kMaskedFillsBuilt && !l.pageGuards && platform::maskedByteStoresAvailable() &&
                     std::getenv("QJ_NO_MASKED_FILLS") == nullptr;
     setLargeBlockPlacement(l.head);
     layout = l;

@@ -81,7 +81,10 @@ constexpr std::size_t kInlineFillBytes = 128;
 
 QJ_ALWAYS_INLINE void fillMasked(unsigned char* at, unsigned char byte, std::size_t count) {
     // Bit i of a mask lets byte i of its 64 be written; a masked-off byte is neither
-    // written nor touched (no fault past the end of a mapping).
+    // written nor touched (no fault past the end of a mapping, though a store whose
+    // masked-off bytes reach a page that is not accessible takes the processor hundreds
+    // of cycles: page-guard blocks, which end where such a page begins, keep the plain
+    // stores).
     const std::uint64_t all = ~std::uint64_t{0};
     const std::uint64_t low = count >= 64 ? all : (std::uint64_t{1} << count) - 1;
     const std::uint64_t rest = count > 64 ? count - 64 : 0;
@@ -101,6 +104,11 @@ QJ_ALWAYS_INLINE void fillMasked(unsigned char* at, unsigned char byte, std::siz
             : [at] "r"(at), [low] "r"(low), [high] "r"(high),
               [byte] "r"(static_cast<std::uint32_t>(byte))
             : "xmm0"
+#if defined(__AVX__)
+              // vzeroupper clears the upper halves of every vector register.
+              , "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
+              "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
+#endif
 #if defined(__AVX512F__)
               , "k1", "k2"
 #endif
