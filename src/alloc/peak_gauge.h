@@ -49,6 +49,21 @@ struct PeakGaugeValues {
     std::int64_t peakBytes;
 };
 
+// The share word as the fast paths see it before their compare-and-swap, which checks it.
+// On 32-bit x86 an atomic 64-bit load is an x87 load and store through memory: there the
+// two halves are read as they are, and a torn value fails the compare-and-swap like any
+// stale one. (Acquire either way: x86 does not move loads ahead of this one.)
+QJ_ALWAYS_INLINE std::uint64_t peekShare(const std::atomic<std::uint64_t>& word) {
+#if defined(__i386__)
+    const auto* halves = reinterpret_cast<const volatile std::uint32_t*>(&word);
+    const std::uint64_t value = halves[0] | (std::uint64_t{halves[1]} << 32);
+    std::atomic_signal_fence(std::memory_order_acquire);
+    return value;
+#else
+    return word.load(std::memory_order_acquire);
+#endif
+}
+
 // The shares of gauge `key` are the words CounterSlot::gaugeShares[key].
 struct SlotShares {
     template <class Visit> static void forEach(std::uint32_t key, Visit visit) {
@@ -80,7 +95,7 @@ public:
     using Before = void (*)(void* context, std::int64_t peakBytes, std::uint32_t bytes);
     QJ_ALWAYS_INLINE void charge(std::atomic<std::uint64_t>& own, std::uint32_t bytes,
                                  Before before = nullptr, void* context = nullptr) noexcept {
-        std::uint64_t seen = own.load(std::memory_order_acquire);
+        std::uint64_t seen = peekShare(own);
         std::uint64_t left;
         if (QJ_LIKELY(static_cast<std::uint16_t>(seen) != 0 &&
                       !__builtin_sub_overflow(seen, bytesField(bytes), &left)) &&
@@ -91,7 +106,7 @@ public:
     // A release makes no call: when its share is closed or full, it lowers the reserve
     // itself (the charge, which may need a raise, reopens the share).
     QJ_ALWAYS_INLINE void uncharge(std::atomic<std::uint64_t>& own, std::uint32_t bytes) noexcept {
-        std::uint64_t seen = own.load(std::memory_order_relaxed);
+        std::uint64_t seen = peekShare(own);
         std::uint64_t held;
         if (QJ_LIKELY(static_cast<std::uint16_t>(seen) != 0xFFFF &&
                       !__builtin_add_overflow(seen, bytesField(bytes), &held)) &&
@@ -105,7 +120,7 @@ public:
     // else (a closed one is above kMostBytesOnly: both tests fail on it).
     QJ_ALWAYS_INLINE void chargeBytes(std::atomic<std::uint64_t>& own,
                                       std::uint32_t bytes) noexcept {
-        std::uint64_t seen = own.load(std::memory_order_acquire);
+        std::uint64_t seen = peekShare(own);
         if (QJ_LIKELY(seen - bytes <= kMostBytesOnly) &&
             QJ_LIKELY(own.compare_exchange_strong(seen, seen - bytes, std::memory_order_relaxed)))
             return;
@@ -115,7 +130,7 @@ public:
     // caller lowers the reserve instead (lowerBytes).
     QJ_ALWAYS_INLINE bool unchargeBytes(std::atomic<std::uint64_t>& own,
                                         std::uint32_t bytes) noexcept {
-        std::uint64_t seen = own.load(std::memory_order_relaxed);
+        std::uint64_t seen = peekShare(own);
         return QJ_LIKELY(seen <= kMostBytesOnly - bytes) &&
                QJ_LIKELY(
                    own.compare_exchange_strong(seen, seen + bytes, std::memory_order_relaxed));
