@@ -336,20 +336,18 @@ QJ_ALWAYS_INLINE void chargeAllocation(CounterSlot& slot, AllocInfo* r, std::int
     const std::int32_t trace = innermostTraceOfThread();
     if (QJ_UNLIKELY(loadInt(r->latestTrace) != trace))
         storeInt(r->latestTrace, trace);
-    r->gauge.charge(lane != nullptr ? lane->share : r->sharedShare,
-                    static_cast<std::uint32_t>(amount), &chargeFirst, r);
+    r->gauge.charge(site_detail::gaugeShareOf(*r, lane), static_cast<std::uint32_t>(amount),
+                    &chargeFirst, r);
     keepExtremes(r, amount);
 }
 
 // Charges `amount` (negative for a release) to `r` inside a statistics section on `slot`.
 QJ_ALWAYS_INLINE void chargeRecord(CounterSlot& slot, AllocInfo* r, std::int32_t amount) {
-    if (amount >= 0) {
+    if (amount >= 0)
         chargeAllocation(slot, r, amount);
-        return;
-    }
-    SiteLane* lane = laneOf(slot, r->handle - 1);
-    r->gauge.uncharge(lane != nullptr ? lane->share : r->sharedShare,
-                      0u - static_cast<std::uint32_t>(amount));
+    else
+        r->gauge.uncharge(site_detail::gaugeShareOf(*r, laneOf(slot, r->handle - 1)),
+                          0u - static_cast<std::uint32_t>(amount));
 }
 
 // Brings one record's figures up to date. Caller holds a StatisticsFreeze.

@@ -160,6 +160,11 @@ QJ_ALWAYS_INLINE AllocInfo* recordOfWord(std::uint32_t word) {
 QJ_ALWAYS_INLINE SpinLock& stripeOf(std::uint32_t bucket) {
     return site_stripes[bucket % kSiteStripes].lock;
 }
+// The share of `record`'s gauge that a thread charges: the one in its lane, or the
+// record's own for a thread without a lane (`lane` null).
+QJ_ALWAYS_INLINE std::atomic<std::uint64_t>& gaugeShareOf(AllocInfo& record, SiteLane* lane) {
+    return lane != nullptr ? lane->share : record.sharedShare;
+}
 
 } // namespace site_detail
 
@@ -171,8 +176,7 @@ QJ_ALWAYS_INLINE void allocInfoUncharge(CounterSlot& slot, std::uint32_t word,
     AllocInfo* record = site_detail::recordOfWord(word);
     if (record == nullptr)
         return;
-    SiteLane* lane = laneOf(slot, record->handle - 1);
-    record->gauge.uncharge(lane != nullptr ? lane->share : record->sharedShare,
+    record->gauge.uncharge(site_detail::gaugeShareOf(*record, laneOf(slot, record->handle - 1)),
                            static_cast<std::uint32_t>(grossSize));
 }
 
