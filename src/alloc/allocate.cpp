@@ -247,11 +247,16 @@ constexpr AllocatorTable kMaskedAllocators =
     allocators<true>(std::make_integer_sequence<unsigned, kCommonShapeCount>{});
 #endif
 
-} // namespace
-
 // The common layouts' allocation functions, indexed by shape code: with masked fills where
 // the processor has them (chosen at attach).
 AllocatorTable common_allocators = kPlainAllocators;
+
+// Any layout but the common ones (qj_malloc calls it, never jumps to it).
+QJ_NOINLINE void* allocateGeneral(std::uint32_t size, std::int32_t memoryName) {
+    return allocateAs<layout, false>(size, memoryName);
+}
+
+} // namespace
 
 void chooseCommonAllocators(bool masked) {
 #if defined(QJ_MASKED_FILLS)
@@ -261,14 +266,6 @@ void chooseCommonAllocators(bool masked) {
 #endif
 }
 
-namespace {
-
-// Any layout but the common ones (qj_malloc calls it, never jumps to it).
-QJ_NOINLINE void* allocateGeneral(std::uint32_t size, std::int32_t memoryName) {
-    return allocateAs<layout, false>(size, memoryName);
-}
-
-} // namespace
 } // namespace detail
 
 void* qj_malloc(std::uint32_t size, std::int32_t memoryName) {

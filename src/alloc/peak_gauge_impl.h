@@ -157,17 +157,6 @@ PeakGaugeValues BasicPeakGauge<Shares>::read() const noexcept {
             peak_[kBytes].load(std::memory_order_relaxed)};
 }
 
-template <class Shares>
-void BasicPeakGauge<Shares>::clear() noexcept {
-    Shares::forEach(share_, [](std::atomic<std::uint64_t>& share) {
-        share.store(kNeverOpened, std::memory_order_relaxed);
-    });
-    for (int which : {kCount, kBytes}) {
-        reserve_[which].store(0, std::memory_order_relaxed);
-        peak_[which].store(0, std::memory_order_relaxed);
-    }
-}
-
 template <class Shares> void BasicPeakGauge<Shares>::clearValues() noexcept {
     // Closed shares hold nothing: with all of them closed, R is the value itself. They
     // reopen, empty, at their threads' next charges.
@@ -176,6 +165,12 @@ template <class Shares> void BasicPeakGauge<Shares>::clearValues() noexcept {
     });
     for (int which : {kCount, kBytes})
         reserve_[which].store(0, std::memory_order_relaxed);
+}
+
+template <class Shares> void BasicPeakGauge<Shares>::clear() noexcept {
+    clearValues();
+    for (int which : {kCount, kBytes})
+        peak_[which].store(0, std::memory_order_relaxed);
 }
 
 } // namespace velt::zur::memory::detail

@@ -344,10 +344,10 @@ constexpr ReleaserTable kMaskedReleasers =
     releasers<true>(std::make_integer_sequence<unsigned, kCommonShapeCount>{});
 #endif
 
-} // namespace
-
 // Indexed by shape code: with masked fills where the processor has them (chosen at attach).
 ReleaserTable common_releasers = kPlainReleasers;
+
+} // namespace
 
 void chooseCommonReleasers(bool masked) {
 #if defined(QJ_MASKED_FILLS)
