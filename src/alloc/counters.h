@@ -35,8 +35,6 @@ constexpr std::uint64_t kNeverOpenedShare = 0xFFFFFFFFFFFE0000ull;
 // The histogram's table of closed shares (histogram/histogram.h), for a thread that has
 // no table of its own.
 extern QJ_HIDDEN std::atomic<std::uint32_t> histogram_no_shares[];
-// The thread's lanes of the allocation sites (tracking/site_lanes.h).
-struct SiteLaneTable;
 
 // The values are plain: the owning thread writes them only between the two steps of its
 // sequence number, and a reader reads them only after it has frozen the writers and
@@ -58,8 +56,6 @@ struct alignas(64) CounterSlot {
     // The thread's shares of the histogram's per-size counts (histogram/histogram.h),
     // made at its first counted block; before, the table in which every share is closed.
     std::atomic<std::atomic<std::uint32_t>*> histogramShares{histogram_no_shares};
-    // The thread's lanes of the allocation sites, made at its first charge of a site.
-    std::atomic<SiteLaneTable*> siteLanes{nullptr};
 };
 
 extern QJ_HIDDEN std::atomic<bool> counters_frozen;

@@ -28,8 +28,7 @@
 // Where a thread's share lives is the gauge's `Shares` policy: a static
 // `forEach(key, visit)` that calls `visit(std::atomic<std::uint64_t>&)` for every share
 // of the gauge named `key` (the raises', readers' and clears' walk). SlotShares keeps
-// them in the counter slots (CounterSlot::gaugeShares[key]); the allocation sites keep
-// theirs in per-thread tables of their own (tracking/site_lanes.h).
+// them in the counter slots (CounterSlot::gaugeShares[key]).
 #ifndef QJ_ALLOC_PEAK_GAUGE_H
 #define QJ_ALLOC_PEAK_GAUGE_H
 

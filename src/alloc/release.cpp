@@ -143,7 +143,7 @@ QJ_ALWAYS_INLINE void uncountSiteAndHistogram(CounterSlot& slot, const BlockLayo
     if (l.histogram)
         histogramUncountBlock(slot, gross);
     if (siteWord != 0)
-        allocInfoUncharge(slot, siteWord, static_cast<std::int32_t>(gross));
+        allocInfoUncharge(siteWord, static_cast<std::int32_t>(gross));
 }
 
 // The tail guard still holds its fill.

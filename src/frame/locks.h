@@ -12,12 +12,11 @@
 //                                       section, so the counters, the histogram and the site
 //                                       table are read, reset or released at one instant
 //   5. site stripe locks   SpinLock×64  one bucket chain of the site table (lookups past a
-//                                       chain's first record, moves, insertions) and the
-//                                       frame counts' closes of its records
+//                                       chain's first record, moves, insertions)
 //                                       (tracking/alloc_info.cpp)
 //   6. site store lock     SpinLock     additions to the site table's record store
-// Leaves, under which nothing else is taken: each TraceStats record's lock (trace/
-// trace_stats.h), a trace table's insertLock, the memory-name lock, callStackLock() (the
+// Leaves, under which nothing else is taken: each site record's statsLock (tracking/
+// alloc_info_table.h), each TraceStats record's lock (trace/trace_stats.h), a trace table's insertLock, the memory-name lock, callStackLock() (the
 // capture's start line; the stack walk itself takes no lock), and the raise turns of the
 // gauges (alloc/peak_gauge.h) and of the histogram's per-size counts: a generation word,
 // odd while the raise that holds it closes the threads' shares; taken inside a statistics
@@ -25,10 +24,9 @@
 //
 // The allocation and release paths take no process-wide lock: counters are per-thread
 // slots, memory names and the histogram keep per-thread headroom under exact peaks (a
-// raise of a peak takes a turn), and so do allocation sites, whose threads count in lanes
-// of their own (tracking/site_lanes.h; a stripe is locked once per site, thread and frame,
-// and for a site not first in its chain), trace records are atomics, the chunk pools
-// belong to the main thread alone.
+// raise of a peak takes a turn), an allocation site's record is charged under a lock of its
+// own (its stripe is locked only for a site not first in its chain), trace records are
+// atomics, the chunk pools belong to the main thread alone.
 //
 // Where the compiler checks it (clang's -Wthread-safety), "the caller holds the lock" is
 // written as QJ_REQUIRES on the function and checked at every call.

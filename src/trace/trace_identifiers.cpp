@@ -294,16 +294,10 @@ void resetTraceStateForTesting() {
     frameMemoryReset();
 }
 
-// The next frame of a kind. While call stacks are tracked, the sites count allocations per
-// frame in each thread's lane, and a site's count of a frame is closed once the frame has
-// ended: the frame advances under a StatisticsFreeze, so no statistics section runs across
-// the advance and none counts an allocation in a frame that has ended.
+// The next frame of a kind.
 namespace {
 
 std::uint32_t advanceFrame(std::atomic<std::uint32_t>& frame) {
-    if (!settings.use_callstack)
-        return frame.fetch_add(1, std::memory_order_relaxed);
-    StatisticsFreeze freeze;
     return frame.fetch_add(1, std::memory_order_relaxed);
 }
 

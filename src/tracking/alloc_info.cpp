@@ -8,21 +8,16 @@
 // address. Either form is checked against the slabs before a release charges it, so a
 // block whose word was overwritten cannot steer a write through a wild pointer.
 //
-// Threads: no process-wide lock on the allocation and release paths, and no shared write
-// while threads allocate at sites they have allocated at before:
+// Threads: no process-wide lock on the allocation and release paths:
 //   - lookup: the chain's first record is compared without a lock (records are complete
 //     before they are published and never move or go away while the table lives); any
 //     other case takes the bucket's stripe lock (kSiteStripes of them), which guards the
 //     chain: lookup, move to front, insertion. The record store has a spin lock of its
 //     own, taken inside a stripe lock when a record is added;
-//   - block count and bytes with their peaks: the record's gauge, whose threads' shares
-//     of headroom sit in their lanes (site_lanes.h, alloc/peak_gauge.h);
-//   - per-frame counts: each thread counts its allocations of the current frames in its
-//     lane; the first allocation at a site that sees a new frame closes the site's count
-//     of the old one under the stripe lock, collecting the lanes' counts of that frame.
-//     Frames advance under a StatisticsFreeze while call stacks are tracked, so no
-//     allocation is counted in a frame that has ended;
-//   - latest trace, smallest and largest block: written only when they change.
+//   - statistics: each charge takes the record's own lock (statsLock) and applies the
+//     rules one charge at a time, so the record's fields are the site's current figures
+//     whenever no charge is running: a host or a debugger may read them through a block's
+//     word at any time.
 // The lookups behind a block word read the store without a lock: slabs and slab
 // directories never move (a grown directory keeps the one it replaced until the table is
 // released). The charges of qj_malloc and qj_free run inside statistics sections
@@ -32,7 +27,6 @@
 
 #include "Quorrick.h"
 #include "alloc/counters.h"
-#include "alloc/peak_gauge_impl.h"
 #include "callstack/callstack.h"
 #include "frame/hints.h"
 #include "frame/locks.h"
@@ -41,7 +35,6 @@
 #include "trace/trace.h"
 #include "trace/trace_stats.h"
 #include "tracking/alloc_info_table.h"
-#include "tracking/site_lanes.h"
 
 #include <atomic>
 #include <cstddef>
@@ -187,7 +180,7 @@ AllocInfo* reserveRecord() {
             return nullptr;
         }
     }
-    AllocInfo* record = new (recordByIndex(count)) AllocInfo(count);
+    AllocInfo* record = new (recordByIndex(count)) AllocInfo();
     record->handle = count + 1;
     return record;
 }
@@ -196,172 +189,79 @@ using site_detail::stripeOf;
 
 // --- The statistics ---------------------------------------------------------------------
 
-// One kind of frame's figures of a record, and of a lane.
+// One kind of frame's figures of a record.
 struct FrameKind {
     std::int32_t AllocInfo::*allocs;
     std::int32_t AllocInfo::*peak;
     std::int32_t AllocInfo::*frame;
     FrameChurn AllocInfo::*churn;
-    LaneFrameCounts SiteLane::*lane;
 };
 constexpr FrameKind kVisual{&AllocInfo::visualFrameAllocs, &AllocInfo::visualFramePeakAllocs,
-                            &AllocInfo::visualFrame, &AllocInfo::visualChurn, &SiteLane::visual};
+                            &AllocInfo::visualFrame, &AllocInfo::visualChurn};
 constexpr FrameKind kPhysic{&AllocInfo::physicFrameAllocs, &AllocInfo::physicFramePeakAllocs,
-                            &AllocInfo::physicFrame, &AllocInfo::physicChurn, &SiteLane::physic};
+                            &AllocInfo::physicFrame, &AllocInfo::physicChurn};
 
-QJ_ALWAYS_INLINE std::int32_t loadInt(const std::atomic<std::int32_t>& v) {
-    return v.load(std::memory_order_relaxed);
-}
-QJ_ALWAYS_INLINE void storeInt(std::atomic<std::int32_t>& v, std::int32_t value) {
-    v.store(value, std::memory_order_relaxed);
-}
-
-// One allocation of `amount` bytes in a lane's counts of the current frame (only its own
-// thread writes them while they belong to the current frame).
-QJ_ALWAYS_INLINE void laneCount(LaneFrameCounts& c, std::int32_t amount) {
-    storeInt(c.allocs, add32(loadInt(c.allocs), 1));
-    storeInt(c.bytes, add32(loadInt(c.bytes), amount));
-}
-
-// Moves the lanes' counts of the record's frame of kind `k` into the record: its values are
-// then the record's own. The caller holds a StatisticsFreeze (no thread counts meanwhile),
-// or the stripe lock with the record's frame ended: a thread counts in its lane only while
-// the lane's frame is the current one, and tags its lane with a new frame only under the
-// stripe lock, after the record's count of the old one was closed.
-void collectLanes(AllocInfo& r, const FrameKind& k) {
-    const std::int32_t frame = r.*k.frame;
-    std::int32_t allocs = 0;
-    std::int32_t bytes = 0;
-    forEachLane(r.handle - 1, [&](SiteLane& lane) {
-        LaneFrameCounts& c = lane.*k.lane;
-        if (loadInt(c.frame) != frame)
-            return;
-        allocs = add32(allocs, c.allocs.exchange(0, std::memory_order_relaxed));
-        bytes = add32(bytes, c.bytes.exchange(0, std::memory_order_relaxed));
-    });
+// An allocation of `amount` bytes in frame `frame` of kind `k`. The count is raised and
+// compared with its peak before the frame change is noticed: the first allocation of a
+// new frame closes the previous frame's count and is not counted itself (the count starts
+// again from 0). The churn counts every allocation in the frame current when it is made.
+// Caller holds the record's statsLock.
+QJ_ALWAYS_INLINE void frameCharge(AllocInfo& r, const FrameKind& k, std::int32_t frame,
+                                  std::int32_t amount) {
+    const std::int32_t raised = add32(r.*k.allocs, 1);
+    r.*k.allocs = raised;
+    if (raised > r.*k.peak)
+        r.*k.peak = raised;
     FrameChurn& churn = r.*k.churn;
-    r.*k.allocs = add32(r.*k.allocs, allocs);
-    churn.allocs = add32(churn.allocs, allocs);
-    churn.bytes = add32(churn.bytes, bytes);
-    // Within a frame the counts only grow: their highest value is the latest one.
-    if (r.*k.allocs > r.*k.peak)
-        r.*k.peak = r.*k.allocs;
+    if (QJ_UNLIKELY(r.*k.frame != frame)) { // the churn's frame is always the record's
+        r.*k.allocs = 0;
+        r.*k.frame = frame;
+        churn = FrameChurn{frame, 0, 0, churn.peakBytes, churn.peakAllocs};
+    }
+    churn.allocs = add32(churn.allocs, 1);
+    churn.bytes = add32(churn.bytes, amount);
     if (churn.bytes > churn.peakBytes)
         churn.peakBytes = churn.bytes;
     if (churn.allocs > churn.peakAllocs)
         churn.peakAllocs = churn.allocs;
 }
 
-// An allocation of `amount` in frame `frame` of kind `k`, counted in `lane` (or on the
-// record when null). The first allocation that sees the frame change closes the count of
-// the previous frame: it raises that count, which counts towards the peak, and is not
-// counted itself in the new one (the frame count restarts from 0), while the churn counts
-// it as the new frame's first. Caller holds the record's stripe lock.
-void frameCharge(AllocInfo& r, const FrameKind& k, SiteLane* lane, std::int32_t frame,
-                 std::int32_t amount) {
-    FrameChurn& churn = r.*k.churn;
-    if (r.*k.frame != frame) {
-        collectLanes(r, k);
-        const std::int32_t raised = add32(r.*k.allocs, 1);
-        if (raised > r.*k.peak)
-            r.*k.peak = raised;
-        r.*k.frame = frame;
-        r.*k.allocs = -1; // the closing allocation, counted below, is not the new frame's
-        churn = FrameChurn{frame, 0, 0, churn.peakBytes, churn.peakAllocs};
-    }
-    if (lane == nullptr) {
-        r.*k.allocs = add32(r.*k.allocs, 1);
-        churn.allocs = add32(churn.allocs, 1);
-        churn.bytes = add32(churn.bytes, amount);
-        return;
-    }
-    LaneFrameCounts& c = lane->*k.lane;
-    if (loadInt(c.frame) != frame) {
-        // Its counts were collected when their frame closed.
-        storeInt(c.allocs, 0);
-        storeInt(c.bytes, 0);
-        storeInt(c.frame, frame);
-    }
-    laneCount(c, amount);
-}
-
-// The frame counts of an allocation whose lane does not count the current frames (or that
-// has no lane yet); returns the lane, null when the thread can have none. Out of line: it
-// runs once per site, thread and frame.
-QJ_NOINLINE SiteLane* frameChargeSlow(CounterSlot& slot, AllocInfo* r, std::int32_t visual,
-                                      std::int32_t physic, std::int32_t amount) {
-    SiteLane* lane = laneOf(slot, r->handle - 1);
-    if (lane == nullptr)
-        lane = makeLane(slot, r->handle - 1);
-    SpinGuard guard(stripeOf(r->bucket));
-    frameCharge(*r, kVisual, lane, visual, amount);
-    frameCharge(*r, kPhysic, lane, physic, amount);
-    return lane;
-}
-
-// The gauge's first charge since creation or a clear (its byte peak still 0) sets both
-// extremes to its size; it runs in the gauge's turn, before any later charge.
-void chargeFirst(void* context, std::int64_t peakBytes, std::uint32_t bytes) {
-    if (peakBytes != 0)
-        return;
-    auto* r = static_cast<AllocInfo*>(context);
-    storeInt(r->liveMin, static_cast<std::int32_t>(bytes));
-    storeInt(r->liveMax, static_cast<std::int32_t>(bytes));
-}
-
-QJ_ALWAYS_INLINE void keepExtremes(AllocInfo* r, std::int32_t amount) {
-    std::int32_t low = loadInt(r->liveMin);
-    while (QJ_UNLIKELY(amount < low) &&
-           !r->liveMin.compare_exchange_weak(low, amount, std::memory_order_relaxed)) {
-    }
-    std::int32_t high = loadInt(r->liveMax);
-    while (QJ_UNLIKELY(amount > high) &&
-           !r->liveMax.compare_exchange_weak(high, amount, std::memory_order_relaxed)) {
-    }
-}
-
-// An allocation's charge of `amount` bytes (at least 0) by the thread of `slot`, inside a
-// statistics section.
-QJ_ALWAYS_INLINE void chargeAllocation(CounterSlot& slot, AllocInfo* r, std::int32_t amount) {
+// An allocation's charge of `amount` bytes (at least 0), in the order of the rules: the
+// latest trace, the frame counts, the current figures, the extremes (afresh while the
+// byte peak is 0: nothing allocated since creation or the last clear), the peaks.
+QJ_ALWAYS_INLINE void chargeAllocation(AllocInfo* r, std::int32_t amount) {
+    const std::int32_t trace = innermostTraceOfThread();
     const std::int32_t visual = currentVisualFrame();
     const std::int32_t physic = currentPhysicFrame();
-    SiteLane* lane = laneOf(slot, r->handle - 1);
-    if (QJ_LIKELY(lane != nullptr) && QJ_LIKELY(loadInt(lane->visual.frame) == visual) &&
-        QJ_LIKELY(loadInt(lane->physic.frame) == physic)) {
-        laneCount(lane->visual, amount);
-        laneCount(lane->physic, amount);
+    SpinGuard guard(r->statsLock);
+    r->traceId = trace;
+    frameCharge(*r, kPhysic, physic, amount);
+    frameCharge(*r, kVisual, visual, amount);
+    const std::int32_t count = add32(r->currentNumAllocs, 1);
+    const std::int32_t bytes = add32(r->currentTotalSize, amount);
+    r->currentNumAllocs = count;
+    r->currentTotalSize = bytes;
+    if (r->peakSize == 0) {
+        r->minAllocSize = amount;
+        r->maxAllocSize = amount;
     } else {
-        lane = frameChargeSlow(slot, r, visual, physic, amount);
+        if (amount < r->minAllocSize)
+            r->minAllocSize = amount;
+        if (amount > r->maxAllocSize)
+            r->maxAllocSize = amount;
     }
-    const std::int32_t trace = innermostTraceOfThread();
-    if (QJ_UNLIKELY(loadInt(r->latestTrace) != trace))
-        storeInt(r->latestTrace, trace);
-    r->gauge.charge(site_detail::gaugeShareOf(*r, lane), static_cast<std::uint32_t>(amount),
-                    &chargeFirst, r);
-    keepExtremes(r, amount);
+    if (bytes > r->peakSize)
+        r->peakSize = bytes;
+    if (count > r->peakNumAllocs)
+        r->peakNumAllocs = count;
 }
 
-// Charges `amount` (negative for a release) to `r` inside a statistics section on `slot`.
-QJ_ALWAYS_INLINE void chargeRecord(CounterSlot& slot, AllocInfo* r, std::int32_t amount) {
+// Charges `amount` (negative for a release) to `r` inside a statistics section.
+QJ_ALWAYS_INLINE void chargeRecord(AllocInfo* r, std::int32_t amount) {
     if (amount >= 0)
-        chargeAllocation(slot, r, amount);
+        chargeAllocation(r, amount);
     else
-        r->gauge.uncharge(site_detail::gaugeShareOf(*r, laneOf(slot, r->handle - 1)),
-                          0u - static_cast<std::uint32_t>(amount));
-}
-
-// Brings one record's figures up to date. Caller holds a StatisticsFreeze.
-void settleRecord(AllocInfo& r) {
-    const PeakGaugeValues v = r.gauge.read();
-    r.currentNumAllocs = static_cast<std::int32_t>(v.count);
-    r.currentTotalSize = static_cast<std::int32_t>(v.bytes);
-    r.peakNumAllocs = static_cast<std::int32_t>(v.peakCount);
-    r.peakSize = static_cast<std::int32_t>(v.peakBytes);
-    r.traceId = loadInt(r.latestTrace);
-    r.minAllocSize = loadInt(r.liveMin);
-    r.maxAllocSize = loadInt(r.liveMax);
-    collectLanes(r, kVisual);
-    collectLanes(r, kPhysic);
+        site_detail::chargeRelease(*r, 0 - amount);
 }
 
 } // namespace
@@ -498,13 +398,6 @@ QJ_ALWAYS_INLINE AllocInfo* findOrInsert(const std::uintptr_t* frames, std::int3
 
 } // namespace
 
-template <class Visit> void SiteShares::forEach(std::uint32_t key, Visit visit) {
-    forEachLane(key, [&](SiteLane& lane) { visit(lane.share); });
-    visit(recordByIndex(key)->sharedShare);
-}
-
-template class BasicPeakGauge<SiteShares>;
-
 AllocInfo* allocInfoFindOrInsertFrames(const std::uintptr_t* frames, std::int32_t count) {
     return findOrInsert(frames, count);
 }
@@ -592,43 +485,34 @@ QJ_NOINLINE std::uint32_t allocInfoAllocate(std::int32_t depth, std::int32_t gro
     std::uint32_t word = 0;
     // The section (statisticsSection's updateCounters) with the lookup inline in both of its
     // paths: as a call, its closure cost more than the call's three values would.
-    updateCounters([&](CounterSlot& slot) __attribute__((always_inline)) {
+    updateCounters([&](CounterSlot&) __attribute__((always_inline)) {
         AllocInfo* record = findOrInsert(frames, count);
         if (record == nullptr)
             return;
-        chargeAllocation(slot, record, grossSize < 0 ? 0 : grossSize);
+        chargeAllocation(record, grossSize < 0 ? 0 : grossSize);
         word = allocInfoWord(record);
     });
     return word;
 }
 
 void allocInfoRelease(std::uint32_t word, std::int32_t grossSize) {
-    updateCounters(
-        [word, grossSize](CounterSlot& slot) { allocInfoUncharge(slot, word, grossSize); });
+    updateCounters([word, grossSize](CounterSlot&) { allocInfoUncharge(word, grossSize); });
 }
 
 void allocInfoUpdate(std::uint32_t word, std::int32_t amount) {
-    updateCounters([word, amount](CounterSlot& slot) {
+    updateCounters([word, amount](CounterSlot&) {
         if (AllocInfo* record = allocInfoRecord(word))
-            chargeRecord(slot, record, amount);
+            chargeRecord(record, amount);
     });
 }
 
-void allocInfoSettle() {
-    const std::uint32_t records = site_record_count.load(std::memory_order_acquire);
-    for (std::uint32_t i = 0; i < records; ++i)
-        settleRecord(*recordByIndex(i));
-}
-
 void allocInfoClearTraced() {
-    allocInfoSettle();
     const std::int32_t identifiers = traceIdentifierCount();
     const std::uint32_t records = site_record_count.load(std::memory_order_acquire);
     for (std::uint32_t i = 0; i < records; ++i) {
         AllocInfo* r = recordByIndex(i);
         if (r->traceId < 0 || r->traceId >= identifiers)
             continue;
-        r->gauge.clear();
         r->peakSize = 0;
         r->peakNumAllocs = 0;
         r->currentNumAllocs = 0;
@@ -643,11 +527,9 @@ void allocInfoClearTraced() {
 }
 
 void allocInfoClearCurrent() {
-    allocInfoSettle();
     const std::uint32_t records = site_record_count.load(std::memory_order_acquire);
     for (std::uint32_t i = 0; i < records; ++i) {
         AllocInfo* r = recordByIndex(i);
-        r->gauge.clearValues();
         r->currentNumAllocs = 0;
         r->currentTotalSize = 0;
     }
@@ -667,8 +549,6 @@ void allocInfoReleaseTable() {
     // Unpublished first: from here on no word names a record.
     site_record_count.store(0, std::memory_order_release);
     site_directory.store(nullptr, std::memory_order_release);
-    // The next table's records start over from index 0.
-    resetLanes();
     if (d != nullptr) {
         const std::uint32_t slabs = d->count.load(std::memory_order_relaxed);
         for (std::uint32_t s = 0; s < slabs; ++s)

@@ -1,21 +1,18 @@
 // Inside the allocation-site table: the record, the lookups behind the block word, the
 // clearing operations and the report writer. Used by the tracking sources and their tests.
 //
-// Locks: each bucket's chain, and the frame counts' bases of its records, are guarded by
-// the bucket's stripe lock, which the functions here take themselves; a chain's first
-// record is looked up without it. The rest of a record's statistics is charged without a
-// lock (AllocInfo). The settle, the clearing operations and the report writer expect the
-// caller to hold the global lock and a StatisticsFreeze (alloc/counters.h), which keeps
-// every charge out meanwhile.
+// Locks: each bucket's chain is guarded by the bucket's stripe lock, which the functions
+// here take themselves; a chain's first record is looked up without it. A record's
+// statistics are charged under the record's own lock (AllocInfo::statsLock). The clearing
+// operations and the report writer expect the caller to hold the global lock and a
+// StatisticsFreeze (alloc/counters.h), which keeps every charge out meanwhile.
 #ifndef QJ_TRACKING_ALLOC_INFO_TABLE_H
 #define QJ_TRACKING_ALLOC_INFO_TABLE_H
 
 #include "alloc/counters.h"
-#include "alloc/peak_gauge.h"
 #include "frame/hints.h"
 #include "frame/locks.h"
 #include "platform/platform.h"
-#include "tracking/site_lanes.h"
 
 #include <atomic>
 #include <cstdint>
@@ -33,44 +30,26 @@ struct FrameChurn {
     std::int32_t peakAllocs;
 };
 
-// A site's gauge keeps its threads' shares in their lanes (site_lanes.h) and, for threads
-// without a lane, one on the record (AllocInfo::sharedShare). `key` is the site's index.
-struct SiteShares {
-    template <class Visit> static void forEach(std::uint32_t key, Visit visit);
-};
-using SiteGauge = BasicPeakGauge<SiteShares>;
-
 // Return addresses a record holds itself; a longer stack is copied to the heap.
 constexpr std::int32_t kInlineFrames = 16;
 
 // One allocation site: a distinct call stack and the statistics of its blocks. Sizes are
 // gross block sizes.
 //
-// The figures (traceId to physicChurn) are exact after allocInfoSettle, which readers
-// make under a StatisticsFreeze. Between settles the threads charge the live state: the
-// gauge (block count and bytes with their peaks), the latest trace, the extremes, and
-// their lanes (the frame counts), the frame counts' bases staying here.
-// Records are cache-line aligned, in slabs of pages of their own, so that no other data
-// shares their lines.
+// The record begins with the seventeen fields that a host or a debugger reads through a
+// block's AllocInfo word (on 32-bit Windows the word is the record's address), in this
+// order and with these widths: 32-bit values, pointers at the platform's width. Every
+// allocation and release of the site brings them up to date under the record's lock
+// before it returns, so a reader between two calls sees the site as it is. What the
+// table keeps besides (handle, bucket, the lock, the churn figures, short stacks) follows
+// them. Records are cache-line aligned, in slabs of pages of their own.
 struct alignas(64) AllocInfo {
-    explicit AllocInfo(std::uint32_t index) : gauge(index) {}
-
-    // What every allocation at the site reads; written only when the site is added to its
-    // chain or moved to its front, and when the latest trace or an extreme changes.
-    std::int32_t depth = 0;              // return addresses in `frames`, 0 to 128
-    std::uintptr_t* frames = nullptr;    // innermost first; null when depth is 0
-    std::uint32_t hash = 0;              // hash of the frames
-    std::uint32_t handle = 0;            // the record's handle: its index in creation order plus 1
-    std::uint32_t bucket = 0;            // hash modulo the bucket count: the chain it belongs to
-    std::atomic<AllocInfo*> next{nullptr}; // next record of the same bucket
-    std::atomic<std::int32_t> latestTrace{0};
-    std::atomic<std::int32_t> liveMin{0};
-    std::atomic<std::int32_t> liveMax{0};
-
-    // The figures.
-    std::int32_t traceId = 0;            // caller's own innermost trace at the latest allocation, or -1
-    std::int32_t peakSize = 0;           // highest currentTotalSize since creation or the last clear
-    std::int32_t peakNumAllocs = 0;      // highest currentNumAllocs likewise
+    std::int32_t depth = 0;               // return addresses in `frames`, 0 to 128
+    std::uintptr_t* frames = nullptr;     // innermost first; null when depth is 0
+    std::uint32_t hash = 0;               // hash of the frames
+    std::int32_t traceId = 0;             // caller's own innermost trace at the latest allocation, or -1
+    std::int32_t peakSize = 0;            // highest currentTotalSize since creation or the last clear
+    std::int32_t peakNumAllocs = 0;       // highest currentNumAllocs likewise
     std::int32_t currentNumAllocs = 0;
     std::int32_t currentTotalSize = 0;
     std::int32_t minAllocSize = 0;
@@ -81,15 +60,17 @@ struct alignas(64) AllocInfo {
     std::int32_t visualFrameAllocs = 0;
     std::int32_t visualFramePeakAllocs = 0;
     std::int32_t visualFrame = 0;
-    FrameChurn visualChurn = {};         // bytes and blocks allocated per visual frame
-    FrameChurn physicChurn = {};         // likewise per physics frame
+    std::atomic<AllocInfo*> next{nullptr}; // next record of the same bucket
 
-    // Written when a thread's headroom runs out: a line of its own, off the one above.
-    alignas(64) std::atomic<std::uint64_t> sharedShare{SiteGauge::kNeverOpened};
-    SiteGauge gauge;
+    // The table's own.
+    std::uint32_t handle = 0;             // the record's handle: its index in creation order plus 1
+    std::uint32_t bucket = 0;             // hash modulo the bucket count: the chain it belongs to
+    SpinLock statsLock;                   // guards the statistics above and the churn below
+    FrameChurn visualChurn = {};          // bytes and blocks allocated per visual frame
+    FrameChurn physicChurn = {};          // likewise per physics frame
 
     // `frames` of a stack of up to kInlineFrames return addresses.
-    alignas(64) std::uintptr_t inlineFrames[kInlineFrames];
+    std::uintptr_t inlineFrames[kInlineFrames];
 };
 
 // Longest call stack kept per site.
@@ -160,24 +141,25 @@ QJ_ALWAYS_INLINE AllocInfo* recordOfWord(std::uint32_t word) {
 QJ_ALWAYS_INLINE SpinLock& stripeOf(std::uint32_t bucket) {
     return site_stripes[bucket % kSiteStripes].lock;
 }
-// The share of `record`'s gauge that a thread charges: the one in its lane, or the
-// record's own for a thread without a lane (`lane` null).
-QJ_ALWAYS_INLINE std::atomic<std::uint64_t>& gaugeShareOf(AllocInfo& record, SiteLane* lane) {
-    return lane != nullptr ? lane->share : record.sharedShare;
+// A release of `grossSize` bytes: one block fewer, its bytes off. Nothing else changes.
+QJ_ALWAYS_INLINE void chargeRelease(AllocInfo& record, std::int32_t grossSize) {
+    SpinGuard guard(record.statsLock);
+    record.currentNumAllocs = static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(record.currentNumAllocs) - 1u);
+    record.currentTotalSize = static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(record.currentTotalSize) - static_cast<std::uint32_t>(grossSize));
 }
 
 } // namespace site_detail
 
-// qj_free's step for a caller inside a statistics section on `slot`: takes a block of
-// `grossSize` back from the record named by `word`, from the thread's lane; a word that
-// names no record is ignored. Inline: the release path makes it without a call.
-QJ_ALWAYS_INLINE void allocInfoUncharge(CounterSlot& slot, std::uint32_t word,
-                                        std::int32_t grossSize) {
+// qj_free's step for a caller inside a statistics section: takes a block of `grossSize`
+// back from the record named by `word`; a word that names no record is ignored. Inline:
+// the release path makes it without a call.
+QJ_ALWAYS_INLINE void allocInfoUncharge(std::uint32_t word, std::int32_t grossSize) {
     AllocInfo* record = site_detail::recordOfWord(word);
     if (record == nullptr)
         return;
-    record->gauge.uncharge(site_detail::gaugeShareOf(*record, laneOf(slot, record->handle - 1)),
-                           static_cast<std::uint32_t>(grossSize));
+    site_detail::chargeRelease(*record, grossSize);
 }
 
 // Bucket count of the live table; 0 while tracking is off.
@@ -197,10 +179,6 @@ inline std::int32_t frameChurnBytes(const FrameChurn& c, std::int32_t frame) {
 inline std::int32_t frameChurnAllocs(const FrameChurn& c, std::int32_t frame) {
     return c.frame == frame ? c.allocs : 0;
 }
-
-// Brings every record's figures up to date: the caller holds a StatisticsFreeze. Readers
-// of the figures (reports, clears) settle first.
-void allocInfoSettle();
 
 // memoryTraceReset's and set_all_allocations_to_zero's work.
 void allocInfoClearTraced() QJ_REQUIRES(global_lock);

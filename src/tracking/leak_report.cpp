@@ -76,7 +76,6 @@ void moduleTableRefresh() {
 }
 
 void allocInfoReport(const char* path, bool includeAll, bool release, std::int32_t traceFilter) {
-    allocInfoSettle();
     std::FILE* file = path != nullptr ? std::fopen(path, "wt") : nullptr;
     char text[kReportBufferSize];
     TextBuilder out(text, sizeof text, file);
@@ -171,7 +170,6 @@ void sortSites(AllocInfo** sites, AllocInfo** scratch, std::uint32_t count) {
 } // namespace
 
 void allocInfoChurnReport(const char* path, std::int32_t count) {
-    allocInfoSettle();
     std::FILE* file = path != nullptr ? std::fopen(path, "wt") : nullptr;
     if (file == nullptr)
         return;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -375,6 +376,54 @@ TEST(RefusedRequests, EveryRefusalLeavesTrackingUsable) {
     }
     EXPECT_EQ(trackingOff, 1);
     EXPECT_EQ(withoutA, 3);
+}
+
+// A host or a debugger follows a block's AllocInfo word to the site's record. On 32-bit
+// targets the word is the record's address and the record starts with its seventeen
+// 32-bit fields, current after every allocation and release with no report in between;
+// on 64-bit targets it is the record's handle (creation order, from 1). Blocks of 10, 30
+// and 20 bytes from one site, with the trace word: gross sizes 30, 50 and 40.
+TEST(LeakReportHost, SiteRecordReadThroughTheBlockWord) {
+    const auto run = runHost(std::string("use_callstack 1\nuse_traceIdentifiers 1\n"),
+                             "start T first\nmalloc A 10 0\nmalloc B 30 0\nfree A\nvisual\n"
+                             "malloc C 20 0\nsiterecord C 8\n");
+    ASSERT_TRUE(run.finished()) << run.out << run.err;
+    const std::string record = run.value("siterecord");
+    if (sizeof(void*) != 4) {
+        EXPECT_EQ(record.rfind("handle ", 0), 0u) << record;
+        EXPECT_NE(record, "handle 0");
+        return;
+    }
+    std::istringstream in(record);
+    std::map<std::string, std::string> field;
+    std::vector<std::uint32_t> frames;
+    for (std::string token; in >> token;) {
+        if (token == "frames:") {
+            for (std::string f; in >> f;)
+                frames.push_back(static_cast<std::uint32_t>(std::stoul(f, nullptr, 16)));
+            break;
+        }
+        const std::size_t eq = token.find('=');
+        ASSERT_NE(eq, std::string::npos) << record;
+        field[token.substr(0, eq)] = token.substr(eq + 1);
+    }
+    const std::map<std::string, std::string> figures = {
+        {"traceId", "0"},           {"peakSize", "80"},          {"peakNumAllocs", "2"},
+        {"currentNumAllocs", "2"},  {"currentTotalSize", "90"},  {"minAllocSize", "30"},
+        {"maxAllocSize", "50"},     {"physicFrameAllocs", "3"},  {"physicFramePeakAllocs", "3"},
+        {"physicFrame", "0"},       {"visualFrameAllocs", "0"},  {"visualFramePeakAllocs", "3"},
+        {"visualFrame", "1"}};
+    for (const auto& [name, value] : figures)
+        EXPECT_EQ(field[name], value) << name << " in " << record;
+    // The key: depth frames, and their hash by the rule h = rotl8(h ^ address).
+    ASSERT_FALSE(frames.empty()) << record;
+    EXPECT_EQ(field["depth"], std::to_string(frames.size()));
+    std::uint32_t h = 0x719FDAE9u;
+    for (std::uint32_t f : frames) {
+        h ^= f;
+        h = (h << 8) | (h >> 24);
+    }
+    EXPECT_EQ(field["hash"], qjtest::hex(h));
 }
 
 } // namespace

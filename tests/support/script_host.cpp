@@ -373,6 +373,35 @@ void run(const std::string& line) {
         in >> text;
         say("size " + text + " " + std::to_string(qj::getSizeOfAllocation(
             reinterpret_cast<void*>(static_cast<std::uintptr_t>(std::stoull(text, nullptr, 0))))));
+    } else if (cmd == "siterecord") { // the record a block's AllocInfo word, BACK bytes below it, names
+        std::string name;
+        long back = 0;
+        in >> name >> back;
+        std::uint32_t word = 0;
+        std::memcpy(&word, static_cast<const unsigned char*>(blocks.at(name)) - back, sizeof word);
+        if (sizeof(void*) != 4 || word == 0) { // a handle: nothing a host can follow
+            say("siterecord handle " + std::to_string(word));
+            return;
+        }
+        // On 32-bit targets the word is the record's address: seventeen 32-bit fields.
+        static const char* const kFields[17] = {
+            "depth", "frames", "hash", "traceId", "peakSize", "peakNumAllocs",
+            "currentNumAllocs", "currentTotalSize", "minAllocSize", "maxAllocSize",
+            "physicFrameAllocs", "physicFramePeakAllocs", "physicFrame", "visualFrameAllocs",
+            "visualFramePeakAllocs", "visualFrame", "next"};
+        std::uint32_t fields[17];
+        std::memcpy(fields, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(word)), sizeof fields);
+        std::string text = "siterecord";
+        for (int i = 0; i < 17; ++i) {
+            const bool pointer = i == 1 || i == 2 || i == 16;
+            text += std::string(" ") + kFields[i] + "=" +
+                    (pointer ? hex(fields[i]) : std::to_string(static_cast<std::int32_t>(fields[i])));
+        }
+        const auto* frames = reinterpret_cast<const std::uint32_t*>(static_cast<std::uintptr_t>(fields[1]));
+        text += " frames:";
+        for (std::uint32_t i = 0; i < fields[0] && i < 128; ++i)
+            text += " " + hex(frames[i]);
+        say(text);
     } else if (cmd == "size") {
         std::string name;
         in >> name;

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <set>
 #include <string>
 #include <thread>
@@ -211,14 +212,8 @@ std::ostream& operator<<(std::ostream& out, const Stats& s) {
                << s.currentNumAllocs << "/" << s.currentTotalSize << " min " << s.minAllocSize
                << " max " << s.maxAllocSize << "}";
 }
-// The record's figures, brought up to date as a reader does.
-const d::AllocInfo* settled(const d::AllocInfo* r) {
-    d::StatisticsFreeze freeze;
-    d::allocInfoSettle();
-    return r;
-}
+// The record's figures as they stand: every charge leaves them current.
 Stats stats(const d::AllocInfo* r) {
-    settled(r);
     return {r->peakSize, r->peakNumAllocs, r->currentNumAllocs, r->currentTotalSize,
             r->minAllocSize, r->maxAllocSize};
 }
@@ -230,7 +225,7 @@ TEST_F(AllocInfoTable, ChargesPeaksAndClearCurrent) {
     d::allocInfoUpdate(word, 60);
     d::allocInfoUpdate(word, -40);
     EXPECT_EQ(stats(r), (Stats{100, 2, 1, 60, 40, 60}));
-    EXPECT_EQ(settled(r)->traceId, -1);
+    EXPECT_EQ(r->traceId, -1);
 
     // A release after the clear drives the current figures below zero; peaks stay.
     d::allocInfoClearCurrent();
@@ -270,7 +265,6 @@ TEST_F(AllocInfoTable, PerFrameCounts) {
             qj::nextVisualFrame();
         d::allocInfoUpdate(word, 8);
         d::allocInfoUpdate(word, -8); // releases leave the frame counts alone
-        settled(r);
         EXPECT_EQ(r->visualFrameAllocs, s.visualAllocs) << "step " << i;
         EXPECT_EQ(r->visualFramePeakAllocs, s.visualPeak) << "step " << i;
         EXPECT_EQ(r->visualFrame, s.visualFrame) << "step " << i;
@@ -290,14 +284,14 @@ TEST_F(AllocInfoTable, TraceIdFollowsLastThreadAndClearTracedResetsOnlyTracedSit
     ASSERT_GE(cell, 0);
     d::allocInfoUpdate(d::allocInfoWord(traced), 100);
     d::allocInfoUpdate(d::allocInfoWord(traced), 30);
-    EXPECT_EQ(settled(traced)->traceId, cell);
+    EXPECT_EQ(traced->traceId, cell);
     // Another thread does not see this thread's trace.
     std::thread([&] { d::allocInfoUpdate(d::allocInfoWord(untraced), 8); }).join();
-    EXPECT_EQ(settled(untraced)->traceId, -1);
+    EXPECT_EQ(untraced->traceId, -1);
     d::allocInfoUpdate(d::allocInfoWord(untraced), 8);
-    EXPECT_EQ(settled(untraced)->traceId, cell);
+    EXPECT_EQ(untraced->traceId, cell);
     std::thread([&] { d::allocInfoUpdate(d::allocInfoWord(untraced), 8); }).join();
-    EXPECT_EQ(settled(untraced)->traceId, -1);
+    EXPECT_EQ(untraced->traceId, -1);
     qj::endMemoryTrace(cell);
     d::allocInfoUpdate(d::allocInfoWord(traced), -30);
     traced->physicFramePeakAllocs = 5;
@@ -305,7 +299,7 @@ TEST_F(AllocInfoTable, TraceIdFollowsLastThreadAndClearTracedResetsOnlyTracedSit
     d::allocInfoClearTraced();
     EXPECT_EQ(stats(traced), (Stats{0, 0, 0, 0, 30, 100}));
     EXPECT_EQ(traced->physicFramePeakAllocs, 0);
-    EXPECT_EQ(settled(traced)->traceId, cell);
+    EXPECT_EQ(traced->traceId, cell);
     EXPECT_EQ(stats(untraced), (Stats{24, 3, 3, 24, 8, 8}));
     // The first charge after the clear sets both extremes afresh.
     d::allocInfoUpdate(d::allocInfoWord(traced), 70);
@@ -355,6 +349,114 @@ TEST_F(AllocInfoTable, WordsNameOnlyLiveRecords) {
     EXPECT_EQ(d::allocInfoRecord(first), nullptr);
 }
 
+// --- The record as a host reads it ----------------------------------------------------------
+
+// Where each of the seventeen fields lies, worked out as the host's compiler lays out the
+// record: 32-bit values, and pointers at the platform's width and alignment.
+struct FieldOffsets {
+    std::size_t depth, frames, hash, traceId, peakSize, peakNumAllocs, currentNumAllocs,
+        currentTotalSize, minAllocSize, maxAllocSize, physicFrameAllocs, physicFramePeakAllocs,
+        physicFrame, visualFrameAllocs, visualFramePeakAllocs, visualFrame, next;
+};
+constexpr std::size_t alignUp(std::size_t at, std::size_t to) { return (at + to - 1) / to * to; }
+constexpr FieldOffsets kOffsets = [] {
+    constexpr std::size_t p = sizeof(void*);
+    FieldOffsets o{};
+    o.depth = 0;
+    o.frames = alignUp(4, p);
+    o.hash = o.frames + p;
+    std::size_t* const ints[] = {&o.traceId, &o.peakSize, &o.peakNumAllocs, &o.currentNumAllocs,
+                                 &o.currentTotalSize, &o.minAllocSize, &o.maxAllocSize,
+                                 &o.physicFrameAllocs, &o.physicFramePeakAllocs, &o.physicFrame,
+                                 &o.visualFrameAllocs, &o.visualFramePeakAllocs, &o.visualFrame};
+    std::size_t at = o.hash + 4;
+    for (std::size_t* field : ints) {
+        *field = at;
+        at += 4;
+    }
+    o.next = alignUp(at, p);
+    return o;
+}();
+static_assert(sizeof(void*) != 4 || kOffsets.next == 64, "seventeen 32-bit fields on 32 bits");
+
+template <class T> T readAt(const void* record, std::size_t offset) {
+    T value;
+    std::memcpy(&value, static_cast<const char*>(record) + offset, sizeof value);
+    return value;
+}
+
+// A record read as raw memory, the way a debugger reads it through a block's word, after
+// each charge and without any report in between: every field holds the site's figures.
+TEST_F(AllocInfoTable, RecordReadAsMemoryHoldsTheCurrentFigures) {
+    d::settings.use_traceIdentifiers = true;
+    const Frames frames{0x401000, 0x402000, 0x403000};
+    d::AllocInfo* r = site(frames);
+    ASSERT_NE(r, nullptr);
+    const std::uint32_t word = d::allocInfoWord(r);
+    // Frames past the new record's 0: its first allocation closes that frame's count.
+    if (d::currentVisualFrame() == 0)
+        qj::nextVisualFrame();
+    if (d::currentPhysicFrame() == 0)
+        qj::nextPhysicFrame();
+    const std::int32_t visual = d::currentVisualFrame();
+    const std::int32_t physic = d::currentPhysicFrame();
+
+    struct Step {
+        std::int32_t amount;
+        std::int32_t peakSize, peakNumAllocs, currentNumAllocs, currentTotalSize, minAllocSize,
+            maxAllocSize, frameAllocs, framePeakAllocs;
+    };
+    const Step steps[] = {
+        {40, 40, 1, 1, 40, 40, 40, 0, 1},     {100, 140, 2, 2, 140, 40, 100, 1, 1},
+        {-40, 140, 2, 1, 100, 40, 100, 1, 1}, {24, 140, 2, 2, 124, 24, 100, 2, 2},
+        {-100, 140, 2, 1, 24, 24, 100, 2, 2}, {-24, 140, 2, 0, 0, 24, 100, 2, 2},
+    };
+    for (const Step& s : steps) {
+        d::allocInfoUpdate(word, s.amount);
+        SCOPED_TRACE(s.amount);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.depth), 3);
+        const auto* stored = readAt<const Word*>(r, kOffsets.frames);
+        ASSERT_NE(stored, nullptr);
+        EXPECT_EQ(Frames(stored, stored + 3), frames);
+        // The rule written out: h = rotl8(h ^ address) from 0x719FDAE9.
+        std::uint32_t h = 0x719FDAE9u;
+        for (Word f : frames) {
+            h ^= static_cast<std::uint32_t>(f);
+            h = (h << 8) | (h >> 24);
+        }
+        EXPECT_EQ(readAt<std::uint32_t>(r, kOffsets.hash), h);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.traceId), -1);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.peakSize), s.peakSize);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.peakNumAllocs), s.peakNumAllocs);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.currentNumAllocs), s.currentNumAllocs);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.currentTotalSize), s.currentTotalSize);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.minAllocSize), s.minAllocSize);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.maxAllocSize), s.maxAllocSize);
+        // One frame throughout: every allocation after the first counts in it (releases
+        // leave the counts alone).
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.physicFrameAllocs), s.frameAllocs);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.physicFramePeakAllocs), s.framePeakAllocs);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.physicFrame), physic);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.visualFrameAllocs), s.frameAllocs);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.visualFramePeakAllocs), s.framePeakAllocs);
+        EXPECT_EQ(readAt<std::int32_t>(r, kOffsets.visualFrame), visual);
+    }
+    EXPECT_EQ(readAt<const d::AllocInfo*>(r, kOffsets.next), nullptr);
+
+    // `next` links the records of one bucket; a new site goes to the chain's tail.
+    d::allocInfoReleaseTable();
+    d::allocInfoTableInit(7);
+    d::AllocInfo* first = site({0x10});
+    d::AllocInfo* other = nullptr;
+    for (Word f = 0x20; other == nullptr && f < 0x10000; f += 0x10) {
+        d::AllocInfo* candidate = site({f});
+        if (candidate->hash % 7 == first->hash % 7)
+            other = candidate;
+    }
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(readAt<const d::AllocInfo*>(first, kOffsets.next), other);
+}
+
 // --- Threads -----------------------------------------------------------------------------------
 
 TEST(AllocInfoStress, ThreadsChargeAndReportUnderTheGlobalLock) {
@@ -395,7 +497,6 @@ TEST(AllocInfoStress, ThreadsChargeAndReportUnderTheGlobalLock) {
         thread.join();
 
     std::int64_t live = 0;
-    settled(nullptr);
     for (std::int32_t b = 0; b < d::allocInfoHashSize(); ++b)
         for (d::AllocInfo* r = d::allocInfoBucket(b); r != nullptr; r = r->next)
             live += r->currentNumAllocs;

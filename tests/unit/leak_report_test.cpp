@@ -131,10 +131,10 @@ TEST_F(PopulatedReport, NegativeCountsAreLeaksToo) {
 }
 
 TEST_F(PopulatedReport, IdentifierFilter) {
-    two_->latestTrace.store(3);
-    three_->latestTrace.store(3);
-    one_->latestTrace.store(5);
-    none_->latestTrace.store(-1);
+    two_->traceId = 3;
+    three_->traceId = 3;
+    one_->traceId = 5;
+    none_->traceId = -1;
     // Live sites of identifier 3 are listed; its released site still counts as an element.
     EXPECT_EQ(report(false, 3), concat({kHead, {"# Allocation history (leaks only)"}, {kTwoLine},
                                         summary(1001, 4, "  0.4", 2, 1)}));

@@ -1,6 +1,6 @@
 // The allocation-site records against a serial model: several threads charge the same
-// records, and every figure of every record, read after allocInfoSettle under a
-// StatisticsFreeze, must be the one that the rules applied one charge at a time give.
+// records, and every figure of every record, read as it stands once a charge has
+// returned, must be the one that the rules applied one charge at a time give.
 // Run under ThreadSanitizer by CI (`--gtest_filter='*Stress*'`).
 #include "Quorrick.h"
 #include "alloc/counters.h"
@@ -10,7 +10,6 @@
 #include "trace/trace_internal.h"
 #include "tracking/alloc_info.h"
 #include "tracking/alloc_info_table.h"
-#include "tracking/site_lanes.h"
 
 #include "turn_worker.h"
 
@@ -101,10 +100,8 @@ struct Model {
     }
 };
 
-// A record's figures, copied after settling under a freeze.
+// A record's figures as they stand: no report or freeze brings them up to date first.
 Model readRecord(const d::AllocInfo* r) {
-    d::StatisticsFreeze freeze;
-    d::allocInfoSettle();
     Model m;
     m.traceId = r->traceId;
     m.peakSize = r->peakSize;
@@ -188,24 +185,6 @@ protected:
     d::Settings saved_;
 };
 class SiteRecordsStress : public SiteRecords {};
-
-// A thread with a counter slot of its own charges a site in its lane, not on the record:
-// without lanes every figure is still right, and every allocation takes the stripe lock.
-TEST_F(SiteRecords, AThreadChargesInItsOwnLane) {
-    d::AllocInfo* record = site(0x5000);
-    ASSERT_NE(record, nullptr);
-    std::thread([record] {
-        d::allocInfoUpdate(d::allocInfoWord(record), 40);
-        d::CounterSlot* slot = d::threadCounterSlot();
-        ASSERT_NE(slot, nullptr);
-        ASSERT_NE(slot, &d::emergencyCounterSlot());
-        d::SiteLane* lane = d::laneOf(*slot, record->handle - 1);
-        ASSERT_NE(lane, nullptr);
-        EXPECT_EQ(lane->visual.allocs.load(), 1);
-        EXPECT_EQ(lane->physic.bytes.load(), 40);
-        d::allocInfoUpdate(d::allocInfoWord(record), -40);
-    }).join();
-}
 
 // Three threads take turns at random on three records: they allocate, release blocks that
 // any of them allocated, open and close traces, move the frames on and clear the records.
