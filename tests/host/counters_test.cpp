@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 using qjtest::runHost;
@@ -34,12 +35,25 @@ TEST(Counters, AllocateAndRelease) {
     EXPECT_EQ(readings[2], "112 156 1 3");
 }
 
+// The two tests below need about 1 GB of address space in one piece. A 32-bit Wine process
+// under qemu-user's emulation (scripts/test-windows-emulated.sh, which sets QJ_EMULATED)
+// has about 500 MB at most: Wine finds 0x20000000-0x65900000 taken there whatever guest
+// address space qemu is given. There, and only there, a run whose host could not reserve
+// the size is skipped; everywhere else the test runs as it stands.
+bool noGigabyteUnderEmulation(const qjtest::HostRun& run) {
+    return run.value("reserve") == "failed" && std::getenv("QJ_EMULATED") != nullptr;
+}
+constexpr const char* kNoGigabyte =
+    "no 1 GB of address space in one piece in a 32-bit Wine process under qemu-user";
+
 TEST(Counters, AccumulatedBytesPassFourGigabytes) {
     // Without fill patterns the big blocks are never touched.
-    std::string script;
+    std::string script = "reserve 1000000100\n";
     for (int i = 0; i < 5; ++i)
         script += "t malloc A 1000000000 0\nt free A\n";
     const auto run = runHost(std::string("patterns 0"), script + "setmax 2000000000\ncounters\n");
+    if (noGigabyteUnderEmulation(run))
+        GTEST_SKIP() << kNoGigabyte;
     ASSERT_TRUE(run.finished()) << run.out << run.err;
     EXPECT_EQ(run.value("counters"), "0 5000000060 0 5");
 }
@@ -81,7 +95,10 @@ TEST(Counters, RequestTooLargeForTheHeaderIsRefused) {
 TEST(Counters, LargestRecordableRequestIsServed) {
     // Gross 1073741823 = 2^30 - 1 fits the size field exactly.
     const auto run = runHost(std::string("patterns 0"),
-                             "cb\nt malloc A 1073741811 0\nt size A\nt free A\nt counters\n");
+                             "reserve 1073741900\ncb\nt malloc A 1073741811 0\nt size A\nt free A\n"
+                             "t counters\n");
+    if (noGigabyteUnderEmulation(run))
+        GTEST_SKIP() << kNoGigabyte;
     ASSERT_TRUE(run.finished()) << run.out;
     EXPECT_EQ(run.value("size A"), "1073741815");
     EXPECT_EQ(run.value("counters"), "0 1073741823 0 1");

@@ -292,6 +292,22 @@ void run(const std::string& line) {
 #endif
         blocks[name] = page != nullptr ? static_cast<unsigned char*>(page) + 64 : nullptr;
         say("ptr " + name + " " + hex(reinterpret_cast<std::uintptr_t>(blocks[name])));
+    } else if (cmd == "reserve") { // whether SIZE bytes of address space are free in one piece
+        unsigned long long size = 0;
+        in >> size;
+#if defined(_WIN32)
+        void* space = ::VirtualAlloc(nullptr, static_cast<SIZE_T>(size), MEM_RESERVE, PAGE_NOACCESS);
+        if (space != nullptr)
+            ::VirtualFree(space, 0, MEM_RELEASE);
+#else
+        void* space = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_NONE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (space != MAP_FAILED)
+            ::munmap(space, static_cast<std::size_t>(size));
+        else
+            space = nullptr;
+#endif
+        say(std::string("reserve ") + (space != nullptr ? "ok" : "failed"));
     } else if (cmd == "sum") { // FNV-1a of the bytes from one block offset to another
         std::string label, from, to;
         long fromOffset = 0, toOffset = 0;
