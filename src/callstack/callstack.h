@@ -26,7 +26,8 @@ bool isCallStackActive();
 // The first return address met is the one into the function that called captureCallStack.
 std::int32_t captureCallStack(std::uintptr_t* addresses, std::int32_t maxCount, std::int32_t skip);
 
-// Whether this build can walk through the unwind tables (libunwind, Linux).
+// Whether this build can walk through the unwind tables (libunwind on Linux, the system's
+// unwinder on x86-64 Windows).
 bool unwindWalkAvailable();
 // The walk through the unwind tables (the calling thread's own stack): the same counting,
 // skip and result as captureCallStack's frame-pointer walk would give from the same place,

@@ -1,4 +1,4 @@
-// Win32 backend of the platform layer (32-bit Windows), and the DLL entry point.
+// Win32 backend of the platform layer (32-bit and x86-64 Windows), and the DLL entry point.
 #if !defined(_WIN32)
 #error "platform_win32.cpp is the Windows backend; build platform_posix.cpp elsewhere"
 #endif
@@ -65,6 +65,8 @@ void* guardPagesCommit() {
 // "unreadable": the handler moves the faulting thread on to the second exit. Reads that
 // succeed cost a call and a load.
 #if defined(__i386__)
+// cdecl: the address and the flag's address on the stack; 32-bit symbols carry a leading
+// underscore.
 extern "C" std::uint32_t qjProbeLoad32(std::uintptr_t at, std::uint32_t* readable);
 extern "C" const char qjProbeLoad32Read[];
 extern "C" const char qjProbeLoad32Fault[];
@@ -83,7 +85,32 @@ __asm__(".text\n"
         "    xorl %eax, %eax\n"
         "    movl %eax, (%edx)\n"
         "    ret\n");
+#define QJ_PROBE_PC(context) ((context)->Eip)
+#elif defined(__x86_64__)
+// The x64 calling convention: the address in rcx, the flag's address in rdx. A leaf that
+// touches neither the stack nor a callee-saved register needs no unwind information: the
+// vectored handler runs before any unwinding, and an unwinder that meets the function
+// takes the return address from the top of the stack.
+extern "C" std::uint32_t qjProbeLoad32(std::uintptr_t at, std::uint32_t* readable);
+extern "C" const char qjProbeLoad32Read[];
+extern "C" const char qjProbeLoad32Fault[];
+__asm__(".text\n"
+        ".globl qjProbeLoad32\n"
+        "qjProbeLoad32:\n"
+        ".globl qjProbeLoad32Read\n"
+        "qjProbeLoad32Read:\n"
+        "    movl (%rcx), %eax\n"
+        "    movl $1, (%rdx)\n"
+        "    ret\n"
+        ".globl qjProbeLoad32Fault\n"
+        "qjProbeLoad32Fault:\n"
+        "    xorl %eax, %eax\n"
+        "    movl %eax, (%rdx)\n"
+        "    ret\n");
+#define QJ_PROBE_PC(context) ((context)->Rip)
+#endif
 
+#if defined(QJ_PROBE_PC)
 namespace {
 
 std::atomic<PVOID> probe_handler{nullptr};
@@ -93,8 +120,8 @@ LONG WINAPI recoverProbeFault(EXCEPTION_POINTERS* info) {
     CONTEXT* context = info->ContextRecord;
     if ((code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_GUARD_PAGE ||
          code == EXCEPTION_IN_PAGE_ERROR) &&
-        context->Eip == reinterpret_cast<DWORD>(qjProbeLoad32Read)) {
-        context->Eip = reinterpret_cast<DWORD>(qjProbeLoad32Fault);
+        QJ_PROBE_PC(context) == reinterpret_cast<std::uintptr_t>(qjProbeLoad32Read)) {
+        QJ_PROBE_PC(context) = reinterpret_cast<std::uintptr_t>(qjProbeLoad32Fault);
         return EXCEPTION_CONTINUE_EXECUTION;
     }
     return EXCEPTION_CONTINUE_SEARCH;
@@ -174,6 +201,11 @@ bool currentStackBounds(std::uintptr_t& low, std::uintptr_t& high) {
     std::uintptr_t top = 0;
     __asm__("movl %%fs:0xE0C, %0" : "=r"(bottom)); // TEB.DeallocationStack
     __asm__("movl %%fs:4, %0" : "=r"(top));        // TEB.NtTib.StackBase
+#elif defined(__x86_64__)
+    std::uintptr_t bottom = 0;
+    std::uintptr_t top = 0;
+    __asm__("movq %%gs:0x1478, %0" : "=r"(bottom)); // TEB.DeallocationStack
+    __asm__("movq %%gs:8, %0" : "=r"(top));         // TEB.NtTib.StackBase
 #else
     ULONG_PTR bottom = 0;
     ULONG_PTR top = 0;
@@ -211,12 +243,49 @@ int enumerateModules(ModuleInfo* modules, int capacity) {
     return count;
 }
 
+#if defined(QJ_SYSTEM_UNWINDER)
+// Every x86-64 function that has a frame or saves a register has its unwind information
+// (.pdata/.xdata) in its module, which the system's unwinder reads: the walk needs no frame
+// pointers. A function without an entry is a leaf, whose return address is on top of the
+// stack. The walk ends at a return address of 0 (the thread's outermost frame), and where
+// the stack pointer leaves the thread's stack or stops moving up.
+QJ_NOINLINE int unwindBacktrace(std::uintptr_t* addresses, int capacity) {
+    std::uintptr_t low = 0;
+    std::uintptr_t high = 0;
+    if (addresses == nullptr || capacity <= 0 || !currentStackBounds(low, high))
+        return 0;
+    CONTEXT context;
+    ::RtlCaptureContext(&context); // context.Rip lies in this function
+    int count = 0;
+    while (count < capacity) {
+        const DWORD64 sp = context.Rsp;
+        DWORD64 imageBase = 0;
+        PRUNTIME_FUNCTION entry = ::RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
+        if (entry != nullptr) {
+            PVOID handlerData = nullptr;
+            DWORD64 establisherFrame = 0;
+            ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, entry, &context,
+                               &handlerData, &establisherFrame, nullptr);
+        } else {
+            if (sp < low || sp + sizeof(DWORD64) > high)
+                break;
+            context.Rip = *reinterpret_cast<const DWORD64*>(sp);
+            context.Rsp = sp + sizeof(DWORD64);
+        }
+        if (context.Rip == 0 || context.Rsp <= sp || context.Rsp > high)
+            break;
+        addresses[count++] = static_cast<std::uintptr_t>(context.Rip);
+    }
+    return count;
+}
+#endif
+
 // FlushProcessWriteBuffers would do on Windows itself, but Wine (where the suite runs)
 // does not implement it; the counters then fence on the writer side, which is always
 // correct.
 bool heavyBarrierAvailable() { return false; }
 
-// The DLL is a 32-bit library: its fills use general-purpose stores.
+// The DLL's fills use general-purpose stores (the byte-masked ones are the Linux build's).
 bool maskedByteStoresAvailable() { return false; }
 void heavyBarrier() { ::MemoryBarrier(); }
 
@@ -256,6 +325,15 @@ void* threadPointer() {
     if (index < 64) {
         void* value;
         __asm__("movl %%fs:0xE10(,%1,4), %0" : "=r"(value) : "r"(index));
+        return value;
+    }
+#elif defined(__x86_64__)
+    // The same on x86-64: TEB.TlsSlots at gs:0x1480, eight bytes a slot.
+    if (index < 64) {
+        void* value;
+        __asm__("movq %%gs:0x1480(,%1,8), %0"
+                : "=r"(value)
+                : "r"(static_cast<std::uintptr_t>(index)));
         return value;
     }
 #endif
