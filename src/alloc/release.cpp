@@ -61,7 +61,10 @@ QJ_COLD void refuseUnreadable(std::uintptr_t p) {
 }
 
 QJ_COLD void reportTailCorruption(std::uint32_t gross, const unsigned char* block) {
-    reportFatal(kTailCorrupt, static_cast<std::int32_t>(gross),
+    // Through a pointer, as refuse's texts: the compiler's check would take the address's
+    // "%lx" for an unsigned long, which reportFatal widens where long is 32 bits.
+    const char* text = kTailCorrupt;
+    reportFatal(text, static_cast<std::int32_t>(gross),
                 reportAddress(reinterpret_cast<std::uintptr_t>(block)));
 }
 
