@@ -37,7 +37,10 @@ bool callstack_unwind_walk = false;
 
 void initCallStack() {
     ScopedLock lock(callStackLock());
-    callstack_unwind_walk = unwindWalkAvailable() && settings.callstack_unwind;
+    // Where the system's code keeps no chain of frame records, the unwind tables are the
+    // only way up the stack, whatever the setting says.
+    callstack_unwind_walk =
+        unwindWalkAvailable() && (settings.callstack_unwind || !platform::kFrameRecordsChain);
     if (!callstack_active.load(std::memory_order_relaxed)) {
         platform::debugOutput(kStartLine);
         callstack_active.store(true, std::memory_order_relaxed);

@@ -40,7 +40,9 @@ std::int32_t walkFrameChain(std::uintptr_t frame, std::uintptr_t low, std::uintp
                             std::uintptr_t* addresses, std::int32_t maxCount, std::int32_t skip);
 
 // Set while capture is on (written under the call-stack lock, read without it), and
-// whether the capture walks the unwind tables instead of the frame-pointer chain.
+// whether the capture walks the unwind tables instead of the frame-pointer chain (the
+// setting callstack_unwind, and always where the system's code keeps no frame-record
+// chain: x86-64 Windows, see platform/platform.h).
 extern QJ_HIDDEN std::atomic<bool> callstack_active;
 extern QJ_HIDDEN bool callstack_unwind_walk;
 
