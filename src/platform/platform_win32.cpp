@@ -244,11 +244,68 @@ int enumerateModules(ModuleInfo* modules, int capacity) {
 }
 
 #if defined(QJ_SYSTEM_UNWINDER)
+namespace {
+
+// The module that holds a code address, from the address space (VirtualQuery) rather than
+// the loader's list: RtlLookupFunctionEntry asks the loader, which takes the loader lock
+// (in Wine), and a capture may run on a thread that holds one of the library's locks while
+// another thread holds the loader lock (a DLL's attach or detach) and waits for that lock.
+struct CodeModule {
+    std::uintptr_t base = 0;
+    std::uintptr_t end = 0;
+    const RUNTIME_FUNCTION* table = nullptr; // the exception directory (.pdata), sorted
+    std::size_t count = 0;
+};
+
+bool findCodeModule(std::uintptr_t pc, CodeModule& module) {
+    MEMORY_BASIC_INFORMATION info;
+    if (::VirtualQuery(reinterpret_cast<const void*>(pc), &info, sizeof info) != sizeof info ||
+        info.State != MEM_COMMIT || info.Type != MEM_IMAGE)
+        return false;
+    const auto base = reinterpret_cast<std::uintptr_t>(info.AllocationBase);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE)
+        return false;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE ||
+        nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC ||
+        nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXCEPTION)
+        return false;
+    const IMAGE_DATA_DIRECTORY& pdata =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+    module.base = base;
+    module.end = base + nt->OptionalHeader.SizeOfImage;
+    module.table = reinterpret_cast<const RUNTIME_FUNCTION*>(base + pdata.VirtualAddress);
+    module.count = pdata.VirtualAddress != 0 ? pdata.Size / sizeof(RUNTIME_FUNCTION) : 0;
+    return true;
+}
+
+// The function entry that covers pc, or null: a leaf function, or no module's code.
+const RUNTIME_FUNCTION* functionEntry(const CodeModule& module, std::uintptr_t pc) {
+    const auto rva = static_cast<DWORD>(pc - module.base);
+    std::size_t low = 0;
+    std::size_t high = module.count;
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        const RUNTIME_FUNCTION& f = module.table[middle];
+        if (rva < f.BeginAddress)
+            high = middle;
+        else if (rva >= f.EndAddress)
+            low = middle + 1;
+        else
+            return &f;
+    }
+    return nullptr;
+}
+
+} // namespace
+
 // Every x86-64 function that has a frame or saves a register has its unwind information
-// (.pdata/.xdata) in its module, which the system's unwinder reads: the walk needs no frame
-// pointers. A function without an entry is a leaf, whose return address is on top of the
-// stack. The walk ends at a return address of 0 (the thread's outermost frame), and where
-// the stack pointer leaves the thread's stack or stops moving up.
+// (.pdata/.xdata) in its module, which the system's unwinder (RtlVirtualUnwind) reads: the
+// walk needs no frame pointers. A function without an entry is a leaf, whose return
+// address is on top of the stack. The walk ends at a return address of 0 (the thread's
+// outermost frame), outside any module's code, and where the stack pointer leaves the
+// thread's stack or stops moving up.
 QJ_NOINLINE int unwindBacktrace(std::uintptr_t* addresses, int capacity) {
     std::uintptr_t low = 0;
     std::uintptr_t high = 0;
@@ -256,16 +313,20 @@ QJ_NOINLINE int unwindBacktrace(std::uintptr_t* addresses, int capacity) {
         return 0;
     CONTEXT context;
     ::RtlCaptureContext(&context); // context.Rip lies in this function
+    CodeModule module;             // the last one met: most frames share it
     int count = 0;
     while (count < capacity) {
         const DWORD64 sp = context.Rsp;
-        DWORD64 imageBase = 0;
-        PRUNTIME_FUNCTION entry = ::RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
+        const auto pc = static_cast<std::uintptr_t>(context.Rip);
+        if ((pc < module.base || pc >= module.end) && !findCodeModule(pc, module))
+            break;
+        const RUNTIME_FUNCTION* entry = functionEntry(module, pc);
         if (entry != nullptr) {
             PVOID handlerData = nullptr;
             DWORD64 establisherFrame = 0;
-            ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, entry, &context,
-                               &handlerData, &establisherFrame, nullptr);
+            ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, module.base, context.Rip,
+                               const_cast<RUNTIME_FUNCTION*>(entry), &context, &handlerData,
+                               &establisherFrame, nullptr);
         } else {
             if (sp < low || sp + sizeof(DWORD64) > high)
                 break;
