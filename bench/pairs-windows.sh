@@ -6,7 +6,9 @@
 # there are no instruction counts here.
 #
 #   bash bench/pairs-windows.sh [build-dir] [other Quorrick.dll]
-# build-dir defaults to build/mingw32-release (cmake --build --preset mingw32-release).
+# build-dir defaults to build/mingw32-release (cmake --build --preset mingw32-release); the
+# x86-64 build is build/mingw64-release, whose programs run natively under wine64. The
+# DLL's processor picks the compiler of the harness and the Wine loader.
 # With a second DLL (another build of the same interface, e.g. an older commit's), each
 # run times both, alternating, and the table gets a line for each: the two are timed under
 # the same conditions.
@@ -26,13 +28,18 @@ runs=${QJ_BENCH_RUNS:-3}
 [ -f "$build/Quorrick.dll" ] && [ -f "$build/libQuorrick.dll.a" ] ||
   { echo "build the DLL first (cmake --preset mingw32-release && cmake --build --preset mingw32-release)"; exit 1; }
 [ -z "$other" ] || [ -f "$other" ] || { echo "no DLL at $other"; exit 1; }
-command -v wine >/dev/null || { echo "Wine is needed (bash scripts/install-windows-deps.sh)"; exit 1; }
+case "$(file -b "$build/Quorrick.dll")" in
+  "PE32+ executable"*x86-64*) export QJ_WINDOWS_ARCH=x64 ;;
+  *) export QJ_WINDOWS_ARCH=x86 ;;
+esac
+source "$root/scripts/windows-arch.sh"
+command -v "$QJ_WINE" >/dev/null || { echo "Wine is needed (bash scripts/install-windows-deps.sh)"; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # One program, linked statically but for the DLL, runs against each DLL in its own
 # directory; the library reads MemorySettings.dat from there.
-i686-w64-mingw32-g++-posix -O2 -std=c++17 -static -I "$root/include" \
+"$qj_triple-g++-posix" -O2 -std=c++17 -static -I "$root/include" \
   "$root/bench/pair_bench.cpp" "$build/libQuorrick.dll.a" -o "$work/pair_bench.exe"
 dlls=(this)
 mkdir -p "$work/this" && cp "$build/Quorrick.dll" "$work/pair_bench.exe" "$work/this/"
@@ -60,7 +67,7 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 # times per pair and the contention factor.
 measure() {
   local who=$1 mode=$2
-  (cd "$work/$who" && wine pair_bench.exe "$mode" 100000 "$rounds" 2>/dev/null | tr -d '\r' |
+  (cd "$work/$who" && "$QJ_WINE" pair_bench.exe "$mode" 100000 "$rounds" 2>/dev/null | tr -d '\r' |
     awk -v mode="$mode" '{ if (mode == "wall") print $NF; else print $3, $7, $NF }')
 }
 

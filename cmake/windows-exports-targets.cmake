@@ -11,8 +11,18 @@ set(QJ_FREESTANDING_INCLUDE ${PROJECT_SOURCE_DIR}/cmake/freestanding)
 set(QJ_EXPORTS_DEF ${CMAKE_BINARY_DIR}/Quorrick-exports.def)
 set(QJ_IMPORT_DEF ${CMAKE_BINARY_DIR}/Quorrick-import.def)
 set(QJ_IMPORT_LIB ${CMAKE_BINARY_DIR}/Quorrick.lib)
+# The processor's names: x86 for the 32-bit DLL, x64 for the 64-bit one.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(QJ_WINDOWS_ARCH x64)
+  set(QJ_DECORATED_TARGET x86_64-pc-windows-msvc)
+  set(QJ_DLLTOOL_MACHINE i386:x86-64)
+else()
+  set(QJ_WINDOWS_ARCH x86)
+  set(QJ_DECORATED_TARGET i686-pc-windows-msvc)
+  set(QJ_DLLTOOL_MACHINE i386)
+endif()
 set(QJ_EXPORTS_ARGS -DCLANGXX=${QJ_CLANGXX} -DHEADER=${PROJECT_SOURCE_DIR}/include/Quorrick.h
-                    -DSTUBS=${QJ_FREESTANDING_INCLUDE})
+                    -DSTUBS=${QJ_FREESTANDING_INCLUDE} -DARCH=${QJ_WINDOWS_ARCH})
 
 add_custom_command(
   OUTPUT ${QJ_EXPORTS_DEF} ${QJ_IMPORT_DEF}
@@ -32,7 +42,7 @@ add_custom_command(
 
 add_custom_command(
   OUTPUT ${QJ_IMPORT_LIB}
-  COMMAND ${QJ_DLLTOOL} -m i386 -d ${QJ_IMPORT_DEF} -l ${QJ_IMPORT_LIB}
+  COMMAND ${QJ_DLLTOOL} -m ${QJ_DLLTOOL_MACHINE} -d ${QJ_IMPORT_DEF} -l ${QJ_IMPORT_LIB}
   DEPENDS ${QJ_IMPORT_DEF}
   COMMENT "Import library Quorrick.lib for the platform compiler's linker"
   VERBATIM)

@@ -5,7 +5,8 @@
 # either target, with the small <cstdint> of cmake/freestanding so that no system
 # library's headers are involved.
 #
-#   cmake -DCLANGXX=<clang++> -DHEADER=<Quorrick.h> -DSTUBS=<dir> -DOUT_DIR=<dir> -P windows-exports.cmake
+#   cmake -DCLANGXX=<clang++> -DHEADER=<Quorrick.h> -DSTUBS=<dir> -DOUT_DIR=<dir>
+#         [-DARCH=x86|x64] -P windows-exports.cmake
 #       writes Quorrick-exports.def (the aliases, for the mingw-w64 linker) and
 #       Quorrick-import.def (the decorated names, for the import library Quorrick.lib)
 #   ... -DCHECK_DLL=<Quorrick.dll> -DREADOBJ=<llvm-readobj> -P windows-exports.cmake
@@ -13,6 +14,17 @@
 #   ... -DCHECK_HOST=<host.exe> -DREADOBJ=<llvm-readobj> -P windows-exports.cmake
 #       fails unless the host imports from Quorrick.dll exactly the decorated names of
 #       every function: it calls each one, and each by the platform compiler's name
+# ARCH picks the DLL's processor: x86 (the default, 32-bit Windows) or x64 (x86-64).
+
+if(NOT DEFINED ARCH OR ARCH STREQUAL "x86")
+  set(QJ_GNU_TARGET i686-w64-mingw32)
+  set(QJ_DECORATED_TARGET i686-pc-windows-msvc)
+elseif(ARCH STREQUAL "x64")
+  set(QJ_GNU_TARGET x86_64-w64-mingw32)
+  set(QJ_DECORATED_TARGET x86_64-pc-windows-msvc)
+else()
+  message(FATAL_ERROR "ARCH is x86 or x64, not ${ARCH}")
+endif()
 
 # Lists the functions of the header as "name|mangled" entries for one target.
 function(qj_header_functions target out)
@@ -54,8 +66,8 @@ endfunction()
 
 # Pairs each function's GCC name with its decorated name, as "gcc|decorated".
 function(qj_export_pairs out)
-  qj_header_functions(i686-w64-mingw32 gnu)
-  qj_header_functions(i686-pc-windows-msvc decorated)
+  qj_header_functions(${QJ_GNU_TARGET} gnu)
+  qj_header_functions(${QJ_DECORATED_TARGET} decorated)
   list(LENGTH gnu count)
   list(LENGTH decorated decorated_count)
   if(NOT count EQUAL decorated_count)
@@ -76,8 +88,8 @@ function(qj_export_pairs out)
       message(FATAL_ERROR "the two targets list ${g_name} and ${d_name} at the same place")
     endif()
     # The object-file symbol of a 32-bit mingw-w64 target carries an extra leading
-    # underscore that its export does not.
-    if(g_symbol MATCHES "^_")
+    # underscore that its export does not; x86-64 symbols have none.
+    if(QJ_GNU_TARGET MATCHES "^i686" AND g_symbol MATCHES "^_")
       string(SUBSTRING "${g_symbol}" 1 -1 g_symbol)
     endif()
     list(APPEND pairs "${g_symbol}|${d_symbol}")

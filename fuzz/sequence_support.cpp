@@ -67,7 +67,7 @@ std::string format(const char* format, ...) {
     return text;
 }
 
-std::string pointerText(std::uintptr_t p) { return format("0x%lx", static_cast<unsigned long>(p)); }
+std::string pointerText(std::uintptr_t p) { return format("0x%llx", static_cast<unsigned long long>(p)); }
 
 std::uint32_t load32(const void* at) {
     std::uint32_t v;

@@ -183,8 +183,12 @@ private:
     __attribute__((noinline))
 #endif
     void loop() {
-#if defined(__GNUC__)
+#if defined(__GNUC__) && !(defined(_WIN32) && defined(__x86_64__))
         // This frame never returns, so its saved frame pointer can end the chain here.
+        // Not on x86-64 Windows: its frame pointer does not point at the saved one (the
+        // store would overwrite a saved register), and the library's capture follows the
+        // unwind tables there, through this frame up to the thread's start, the same for
+        // every task.
         *static_cast<void**>(__builtin_frame_address(0)) = nullptr;
 #endif
         std::unique_lock<std::mutex> lock(mutex_);

@@ -4,6 +4,7 @@
 # pkg-config, then runs both programs.
 #   bash scripts/test-package.sh linux     uses build/linux-release (built if missing)
 #   bash scripts/test-package.sh windows   uses build/mingw32-release; runs under Wine
+#   bash scripts/test-package.sh windows64 uses build/mingw64-release (x86-64); runs under wine64
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -30,16 +31,18 @@ if [ "$platform" = linux ]; then
   g++ -std=c++17 -Werror -Wall tests/package/consumer.cpp $(pkg-config --cflags --libs quorrick) \
       -Wl,-rpath,"$(pkg-config --variable=libdir quorrick)" -o "$work/consumer-pc"
   check "$(cd "$work" && "$work/consumer-pc")"
-elif [ "$platform" = windows ]; then
+elif [ "$platform" = windows ] || [ "$platform" = windows64 ]; then
+  if [ "$platform" = windows64 ]; then export QJ_WINDOWS_ARCH=x64; else export QJ_WINDOWS_ARCH=x86; fi
+  source scripts/windows-arch.sh
   bash scripts/install-windows-deps.sh
-  cmake --preset mingw32-release >/dev/null
-  cmake --build --preset mingw32-release --target Quorrick
-  cmake --install build/mingw32-release --prefix "$work/prefix" >/dev/null
+  cmake --preset "$qj_preset" >/dev/null
+  cmake --build --preset "$qj_preset" --target Quorrick
+  cmake --install "build/$qj_preset" --prefix "$work/prefix" >/dev/null
   echo "-- installed:"; (cd "$work/prefix" && find . -type f | sort)
   # The cross toolchain searches packages only below the mingw-w64 root: the package's
   # folder is named instead.
   cmake -S tests/package -B "$work/cmake" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-${qj_triple%%-*}.cmake" \
         -DQuorrick_DIR="$work/prefix/lib/cmake/Quorrick" >/dev/null
   cmake --build "$work/cmake"
   export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" PKG_CONFIG_LIBDIR="$work/prefix/lib/pkgconfig"
@@ -47,11 +50,11 @@ elif [ "$platform" = windows ]; then
   # static archives only): the thread library's DLL goes next to the program instead.
   mkdir -p "$work/pc"
   # shellcheck disable=SC2046
-  i686-w64-mingw32-g++-posix -std=c++17 -Werror -Wall tests/package/consumer.cpp \
+  "$qj_triple-g++-posix" -std=c++17 -Werror -Wall tests/package/consumer.cpp \
       $(pkg-config --cflags --libs quorrick) -static-libgcc -static-libstdc++ \
       -o "$work/pc/consumer.exe"
-  cp /usr/i686-w64-mingw32/lib/libwinpthread-1.dll "$work/pc/"
-  if ! wine --version >/dev/null 2>&1; then
+  cp "/usr/$qj_triple/lib/libwinpthread-1.dll" "$work/pc/"
+  if ! "$QJ_WINE" --version >/dev/null 2>&1; then
     # Wine's 32-bit loader is a 32-bit Linux program: a kernel without 32-bit execution
     # cannot start it. Both consumers are built and linked; they cannot be run here.
     echo "WARNING: package test (windows): both consumers built and linked, NOT run: this machine cannot start 32-bit programs under Wine"
@@ -59,10 +62,10 @@ elif [ "$platform" = windows ]; then
   fi
   source scripts/wine-env.sh
   # Windows finds a program's DLLs in its own folder first, then on PATH.
-  export WINEPATH="$(winepath -w "$work/prefix/bin")"
-  check "$(cd "$work" && wine "$work/cmake/consumer.exe" | tr -d '\r')"
-  check "$(cd "$work" && wine "$work/pc/consumer.exe" | tr -d '\r')"
+  export WINEPATH="$("$QJ_WINE" winepath -w "$work/prefix/bin" | tr -d '\r')"
+  check "$(cd "$work" && "$QJ_WINE" "$work/cmake/consumer.exe" | tr -d '\r')"
+  check "$(cd "$work" && "$QJ_WINE" "$work/pc/consumer.exe" | tr -d '\r')"
 else
-  echo "usage: $0 linux|windows" >&2; exit 2
+  echo "usage: $0 linux|windows|windows64" >&2; exit 2
 fi
 echo "package test ($platform): CMake and pkg-config consumers built and ran"

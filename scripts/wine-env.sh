@@ -2,6 +2,8 @@
 # at once instead of waiting for a click), in a scratch prefix of its own unless WINEPREFIX
 # names one. The scratch prefix's server stays up for the whole run (every test starts
 # programs in it) and is stopped, and the prefix removed, when the calling script ends.
+# Wine's programs (wineboot here) start through QJ_WINE (scripts/windows-arch.sh), `wine`
+# when it is not set.
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
@@ -17,4 +19,4 @@ if [ -z "${WINEPREFIX:-}" ]; then
   mkdir -p "$WINEPREFIX"
   wineserver -p
 fi
-wineboot -i >/dev/null 2>&1
+"${QJ_WINE:-wine}" wineboot -i >/dev/null 2>&1

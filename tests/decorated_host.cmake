@@ -10,7 +10,7 @@ set(QJ_DECORATED_HOST_OBJECT ${CMAKE_CURRENT_BINARY_DIR}/decorated_host.obj)
 set(QJ_DECORATED_HOST ${CMAKE_BINARY_DIR}/decorated_host.exe)
 add_custom_command(
   OUTPUT ${QJ_DECORATED_HOST_OBJECT}
-  COMMAND ${QJ_CLANGXX} --target=i686-pc-windows-msvc -std=c++17 -O2 -ffreestanding
+  COMMAND ${QJ_CLANGXX} --target=${QJ_DECORATED_TARGET} -std=c++17 -O2 -ffreestanding
           -fno-exceptions -fno-rtti -fno-omit-frame-pointer -nostdinc++
           -isystem ${QJ_FREESTANDING_INCLUDE} -I ${PROJECT_SOURCE_DIR}/include
           -Wall -Wextra -Werror -c ${QJ_DECORATED_HOST_SOURCE} -o ${QJ_DECORATED_HOST_OBJECT}
@@ -18,10 +18,15 @@ add_custom_command(
           ${QJ_FREESTANDING_INCLUDE}/cstdint
   COMMENT "Compiling the decorated-name host (clang, platform compiler's mode)"
   VERBATIM)
+# /safeseh is a 32-bit linker option: x86-64 code has its unwind tables instead.
+set(QJ_DECORATED_HOST_LINK_OPTIONS)
+if(QJ_WINDOWS_ARCH STREQUAL "x86")
+  set(QJ_DECORATED_HOST_LINK_OPTIONS /safeseh:no)
+endif()
 add_custom_command(
   OUTPUT ${QJ_DECORATED_HOST}
   COMMAND ${QJ_LLD_LINK} /nologo /entry:hostEntry /subsystem:console /nodefaultlib
-          /safeseh:no /out:${QJ_DECORATED_HOST} ${QJ_DECORATED_HOST_OBJECT} ${QJ_IMPORT_LIB}
+          ${QJ_DECORATED_HOST_LINK_OPTIONS} /out:${QJ_DECORATED_HOST} ${QJ_DECORATED_HOST_OBJECT} ${QJ_IMPORT_LIB}
           ${QJ_KERNEL32_IMPORTS}
   # The host calls every function of the header through its decorated name.
   COMMAND ${CMAKE_COMMAND} ${QJ_EXPORTS_ARGS} -DCHECK_HOST=${QJ_DECORATED_HOST}

@@ -51,7 +51,7 @@ constexpr char kPooledFilled[] = "memory.dll: trying to free DLL allocated memor
 constexpr char kPoolRefused[] = "memory.dll: ChunkPools::free fails at memory 0x%lx";
 
 QJ_COLD void refuse(const char* text, std::uintptr_t at) {
-    reportFatal(text, static_cast<unsigned long>(at));
+    reportFatal(text, reportAddress(at));
 }
 
 // A word of the block could not be read. A large block that another thread released
@@ -61,8 +61,11 @@ QJ_COLD void refuseUnreadable(std::uintptr_t p) {
 }
 
 QJ_COLD void reportTailCorruption(std::uint32_t gross, const unsigned char* block) {
-    reportFatal(kTailCorrupt, static_cast<std::int32_t>(gross),
-                static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(block)));
+    // Through a pointer, as refuse's texts: the compiler's check would take the address's
+    // "%lx" for an unsigned long, which reportFatal widens where long is 32 bits.
+    const char* text = kTailCorrupt;
+    reportFatal(text, static_cast<std::int32_t>(gross),
+                reportAddress(reinterpret_cast<std::uintptr_t>(block)));
 }
 
 QJ_COLD void reportForeignThread(platform::ThreadId thread) {

@@ -37,7 +37,10 @@ bool callstack_unwind_walk = false;
 
 void initCallStack() {
     ScopedLock lock(callStackLock());
-    callstack_unwind_walk = unwindWalkAvailable() && settings.callstack_unwind;
+    // Where the system's code keeps no chain of frame records, the unwind tables are the
+    // only way up the stack, whatever the setting says.
+    callstack_unwind_walk =
+        unwindWalkAvailable() && (settings.callstack_unwind || !platform::kFrameRecordsChain);
     if (!callstack_active.load(std::memory_order_relaxed)) {
         platform::debugOutput(kStartLine);
         callstack_active.store(true, std::memory_order_relaxed);
@@ -52,7 +55,7 @@ void shutdownCallStack() {
 bool isCallStackActive() { return callstack_active.load(std::memory_order_relaxed); }
 
 bool unwindWalkAvailable() {
-#if defined(QJ_HAVE_LIBUNWIND)
+#if defined(QJ_HAVE_LIBUNWIND) || defined(QJ_SYSTEM_UNWINDER)
     return true;
 #else
     return false;
@@ -63,17 +66,23 @@ bool unwindWalkAvailable() {
 // one the unwinder reports (after the one into this function), whatever the compiler does.
 QJ_NOINLINE std::int32_t walkUnwindTables(std::uintptr_t* addresses, std::int32_t maxCount,
                                           std::int32_t skip) {
-#if defined(QJ_HAVE_LIBUNWIND)
+#if defined(QJ_HAVE_LIBUNWIND) || defined(QJ_SYSTEM_UNWINDER)
     if (addresses == nullptr || maxCount <= 0 || skip < 0)
         return 0;
     // Dropped besides `skip`: the return addresses into this function and into its caller.
     constexpr std::int32_t kOwnFrames = 2;
     constexpr std::int32_t kCapacity = 160;
-    void* frames[kCapacity];
     std::int32_t wanted = kOwnFrames + skip + maxCount;
     if (wanted > kCapacity)
         wanted = kCapacity;
+#if defined(QJ_HAVE_LIBUNWIND)
+    void* frames[kCapacity];
     const std::int32_t found = unw_backtrace(frames, wanted);
+#else
+    // The system's unwinder (x86-64 Windows), in the platform layer.
+    std::uintptr_t frames[kCapacity];
+    const std::int32_t found = platform::unwindBacktrace(frames, wanted);
+#endif
     std::int32_t count = 0;
     for (std::int32_t i = kOwnFrames + skip; i < found && count < maxCount; ++i)
         addresses[count++] = reinterpret_cast<std::uintptr_t>(frames[i]);

@@ -26,7 +26,8 @@ bool isCallStackActive();
 // The first return address met is the one into the function that called captureCallStack.
 std::int32_t captureCallStack(std::uintptr_t* addresses, std::int32_t maxCount, std::int32_t skip);
 
-// Whether this build can walk through the unwind tables (libunwind, Linux).
+// Whether this build can walk through the unwind tables (libunwind on Linux, the system's
+// unwinder on x86-64 Windows).
 bool unwindWalkAvailable();
 // The walk through the unwind tables (the calling thread's own stack): the same counting,
 // skip and result as captureCallStack's frame-pointer walk would give from the same place,
@@ -39,7 +40,9 @@ std::int32_t walkFrameChain(std::uintptr_t frame, std::uintptr_t low, std::uintp
                             std::uintptr_t* addresses, std::int32_t maxCount, std::int32_t skip);
 
 // Set while capture is on (written under the call-stack lock, read without it), and
-// whether the capture walks the unwind tables instead of the frame-pointer chain.
+// whether the capture walks the unwind tables instead of the frame-pointer chain (the
+// setting callstack_unwind, and always where the system's code keeps no frame-record
+// chain: x86-64 Windows, see platform/platform.h).
 extern QJ_HIDDEN std::atomic<bool> callstack_active;
 extern QJ_HIDDEN bool callstack_unwind_walk;
 

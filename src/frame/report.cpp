@@ -52,9 +52,22 @@ namespace detail {
 
 void reportFatal(const char* format, ...) {
     char message[256];
+    // Where long is narrower than a pointer, each "%lx" (an address) becomes "%llx".
+    char widened[160];
+    const char* used = format;
+    if constexpr (sizeof(unsigned long) < sizeof(std::uintptr_t)) {
+        std::size_t out = 0;
+        for (const char* at = format; *at != '\0' && out + 2 < sizeof widened; ++at) {
+            widened[out++] = *at;
+            if (at[0] == '%' && at[1] == 'l' && at[2] == 'x')
+                widened[out++] = 'l';
+        }
+        widened[out] = '\0';
+        used = widened;
+    }
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    std::vsnprintf(message, sizeof message, used, args);
     va_end(args);
     reportError(false, message);
 }

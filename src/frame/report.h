@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 
 namespace velt::zur::memory {
 
@@ -57,7 +58,13 @@ void reportError(bool recoverable, const char* message);
 
 namespace detail {
 // Formats a message (snprintf into a buffer of its own) and makes a fatal report.
+// An address goes to "0x%lx" as a ReportAddress (reportAddress): the whole pointer. Where
+// long is narrower than a pointer (64-bit Windows) that is an unsigned long long, and
+// reportFatal reads each "%lx" of the format as "%llx".
 void reportFatal(const char* format, ...) QJ_PRINTF_FORMAT(1, 2);
+using ReportAddress = std::conditional_t<(sizeof(unsigned long) < sizeof(std::uintptr_t)),
+                                         unsigned long long, unsigned long>;
+inline ReportAddress reportAddress(std::uintptr_t at) { return static_cast<ReportAddress>(at); }
 
 inline bool failed() { return failure_flag.load(std::memory_order_relaxed); }
 } // namespace detail

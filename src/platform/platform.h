@@ -129,6 +129,26 @@ void relax();
 // its register state saved by the system). Always false on 32-bit targets.
 bool maskedByteStoresAvailable();
 
+// The calling thread's return addresses, innermost first, found through the unwind tables
+// by the system's own unwinder: the first is the one into the function that called
+// unwindBacktrace. At most `capacity`; returns the count. Only where the system has such an
+// unwinder and the code its tables (x86-64 Windows); Linux reads the tables with libunwind
+// in the call-stack layer.
+//
+// kFrameRecordsChain tells whether the code of the system keeps the frame records the
+// frame-pointer walk follows (callstack/callstack.h). x86-64 Windows code does not: its
+// unwind tables describe every frame instead, the platform compiler leaves the frame
+// pointer out, and GCC, where it keeps one, points it below the saved registers (within
+// 240 bytes of the stack pointer, as the tables can express), not at the saved frame
+// pointer. There every capture goes through the unwinder.
+#if defined(_WIN32) && defined(__x86_64__)
+#define QJ_SYSTEM_UNWINDER 1
+int unwindBacktrace(std::uintptr_t* addresses, int capacity);
+constexpr bool kFrameRecordsChain = false;
+#else
+constexpr bool kFrameRecordsChain = true;
+#endif
+
 // One pointer of per-thread state for the allocation path: null until the calling thread
 // sets it. It leaves the thread's last-error value as it was. Linux reads it inline
 // (platform/thread_state.h, with the rest of the per-thread state); where the compiler

@@ -1,4 +1,4 @@
-// Win32 backend of the platform layer (32-bit Windows), and the DLL entry point.
+// Win32 backend of the platform layer (32-bit and x86-64 Windows), and the DLL entry point.
 #if !defined(_WIN32)
 #error "platform_win32.cpp is the Windows backend; build platform_posix.cpp elsewhere"
 #endif
@@ -65,6 +65,8 @@ void* guardPagesCommit() {
 // "unreadable": the handler moves the faulting thread on to the second exit. Reads that
 // succeed cost a call and a load.
 #if defined(__i386__)
+// cdecl: the address and the flag's address on the stack; 32-bit symbols carry a leading
+// underscore.
 extern "C" std::uint32_t qjProbeLoad32(std::uintptr_t at, std::uint32_t* readable);
 extern "C" const char qjProbeLoad32Read[];
 extern "C" const char qjProbeLoad32Fault[];
@@ -83,7 +85,32 @@ __asm__(".text\n"
         "    xorl %eax, %eax\n"
         "    movl %eax, (%edx)\n"
         "    ret\n");
+#define QJ_PROBE_PC(context) ((context)->Eip)
+#elif defined(__x86_64__)
+// The x64 calling convention: the address in rcx, the flag's address in rdx. A leaf that
+// touches neither the stack nor a callee-saved register needs no unwind information: the
+// vectored handler runs before any unwinding, and an unwinder that meets the function
+// takes the return address from the top of the stack.
+extern "C" std::uint32_t qjProbeLoad32(std::uintptr_t at, std::uint32_t* readable);
+extern "C" const char qjProbeLoad32Read[];
+extern "C" const char qjProbeLoad32Fault[];
+__asm__(".text\n"
+        ".globl qjProbeLoad32\n"
+        "qjProbeLoad32:\n"
+        ".globl qjProbeLoad32Read\n"
+        "qjProbeLoad32Read:\n"
+        "    movl (%rcx), %eax\n"
+        "    movl $1, (%rdx)\n"
+        "    ret\n"
+        ".globl qjProbeLoad32Fault\n"
+        "qjProbeLoad32Fault:\n"
+        "    xorl %eax, %eax\n"
+        "    movl %eax, (%rdx)\n"
+        "    ret\n");
+#define QJ_PROBE_PC(context) ((context)->Rip)
+#endif
 
+#if defined(QJ_PROBE_PC)
 namespace {
 
 std::atomic<PVOID> probe_handler{nullptr};
@@ -93,8 +120,8 @@ LONG WINAPI recoverProbeFault(EXCEPTION_POINTERS* info) {
     CONTEXT* context = info->ContextRecord;
     if ((code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_GUARD_PAGE ||
          code == EXCEPTION_IN_PAGE_ERROR) &&
-        context->Eip == reinterpret_cast<DWORD>(qjProbeLoad32Read)) {
-        context->Eip = reinterpret_cast<DWORD>(qjProbeLoad32Fault);
+        QJ_PROBE_PC(context) == reinterpret_cast<std::uintptr_t>(qjProbeLoad32Read)) {
+        QJ_PROBE_PC(context) = reinterpret_cast<std::uintptr_t>(qjProbeLoad32Fault);
         return EXCEPTION_CONTINUE_EXECUTION;
     }
     return EXCEPTION_CONTINUE_SEARCH;
@@ -174,6 +201,11 @@ bool currentStackBounds(std::uintptr_t& low, std::uintptr_t& high) {
     std::uintptr_t top = 0;
     __asm__("movl %%fs:0xE0C, %0" : "=r"(bottom)); // TEB.DeallocationStack
     __asm__("movl %%fs:4, %0" : "=r"(top));        // TEB.NtTib.StackBase
+#elif defined(__x86_64__)
+    std::uintptr_t bottom = 0;
+    std::uintptr_t top = 0;
+    __asm__("movq %%gs:0x1478, %0" : "=r"(bottom)); // TEB.DeallocationStack
+    __asm__("movq %%gs:8, %0" : "=r"(top));         // TEB.NtTib.StackBase
 #else
     ULONG_PTR bottom = 0;
     ULONG_PTR top = 0;
@@ -211,12 +243,110 @@ int enumerateModules(ModuleInfo* modules, int capacity) {
     return count;
 }
 
+#if defined(QJ_SYSTEM_UNWINDER)
+namespace {
+
+// The module that holds a code address, from the address space (VirtualQuery) rather than
+// the loader's list: RtlLookupFunctionEntry asks the loader, which takes the loader lock
+// (in Wine), and a capture may run on a thread that holds one of the library's locks while
+// another thread holds the loader lock (a DLL's attach or detach) and waits for that lock.
+struct CodeModule {
+    std::uintptr_t base = 0;
+    std::uintptr_t end = 0;
+    const RUNTIME_FUNCTION* table = nullptr; // the exception directory (.pdata), sorted
+    std::size_t count = 0;
+};
+
+bool findCodeModule(std::uintptr_t pc, CodeModule& module) {
+    MEMORY_BASIC_INFORMATION info;
+    if (::VirtualQuery(reinterpret_cast<const void*>(pc), &info, sizeof info) != sizeof info ||
+        info.State != MEM_COMMIT || info.Type != MEM_IMAGE)
+        return false;
+    const auto base = reinterpret_cast<std::uintptr_t>(info.AllocationBase);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE)
+        return false;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE ||
+        nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC ||
+        nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXCEPTION)
+        return false;
+    const IMAGE_DATA_DIRECTORY& pdata =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+    module.base = base;
+    module.end = base + nt->OptionalHeader.SizeOfImage;
+    module.table = reinterpret_cast<const RUNTIME_FUNCTION*>(base + pdata.VirtualAddress);
+    module.count = pdata.VirtualAddress != 0 ? pdata.Size / sizeof(RUNTIME_FUNCTION) : 0;
+    return true;
+}
+
+// The function entry that covers pc, or null: a leaf function, or no module's code.
+const RUNTIME_FUNCTION* functionEntry(const CodeModule& module, std::uintptr_t pc) {
+    const auto rva = static_cast<DWORD>(pc - module.base);
+    std::size_t low = 0;
+    std::size_t high = module.count;
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        const RUNTIME_FUNCTION& f = module.table[middle];
+        if (rva < f.BeginAddress)
+            high = middle;
+        else if (rva >= f.EndAddress)
+            low = middle + 1;
+        else
+            return &f;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+// Every x86-64 function that has a frame or saves a register has its unwind information
+// (.pdata/.xdata) in its module, which the system's unwinder (RtlVirtualUnwind) reads: the
+// walk needs no frame pointers. A function without an entry is a leaf, whose return
+// address is on top of the stack. The walk ends at a return address of 0 (the thread's
+// outermost frame), outside any module's code, and where the stack pointer leaves the
+// thread's stack or stops moving up.
+QJ_NOINLINE int unwindBacktrace(std::uintptr_t* addresses, int capacity) {
+    std::uintptr_t low = 0;
+    std::uintptr_t high = 0;
+    if (addresses == nullptr || capacity <= 0 || !currentStackBounds(low, high))
+        return 0;
+    CONTEXT context;
+    ::RtlCaptureContext(&context); // context.Rip lies in this function
+    CodeModule module;             // the last one met: most frames share it
+    int count = 0;
+    while (count < capacity) {
+        const DWORD64 sp = context.Rsp;
+        const auto pc = static_cast<std::uintptr_t>(context.Rip);
+        if ((pc < module.base || pc >= module.end) && !findCodeModule(pc, module))
+            break;
+        const RUNTIME_FUNCTION* entry = functionEntry(module, pc);
+        if (entry != nullptr) {
+            PVOID handlerData = nullptr;
+            DWORD64 establisherFrame = 0;
+            ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, module.base, context.Rip,
+                               const_cast<RUNTIME_FUNCTION*>(entry), &context, &handlerData,
+                               &establisherFrame, nullptr);
+        } else {
+            if (sp < low || sp + sizeof(DWORD64) > high)
+                break;
+            context.Rip = *reinterpret_cast<const DWORD64*>(sp);
+            context.Rsp = sp + sizeof(DWORD64);
+        }
+        if (context.Rip == 0 || context.Rsp <= sp || context.Rsp > high)
+            break;
+        addresses[count++] = static_cast<std::uintptr_t>(context.Rip);
+    }
+    return count;
+}
+#endif
+
 // FlushProcessWriteBuffers would do on Windows itself, but Wine (where the suite runs)
 // does not implement it; the counters then fence on the writer side, which is always
 // correct.
 bool heavyBarrierAvailable() { return false; }
 
-// The DLL is a 32-bit library: its fills use general-purpose stores.
+// The DLL's fills use general-purpose stores (the byte-masked ones are the Linux build's).
 bool maskedByteStoresAvailable() { return false; }
 void heavyBarrier() { ::MemoryBarrier(); }
 
@@ -256,6 +386,15 @@ void* threadPointer() {
     if (index < 64) {
         void* value;
         __asm__("movl %%fs:0xE10(,%1,4), %0" : "=r"(value) : "r"(index));
+        return value;
+    }
+#elif defined(__x86_64__)
+    // The same on x86-64: TEB.TlsSlots at gs:0x1480, eight bytes a slot.
+    if (index < 64) {
+        void* value;
+        __asm__("movq %%gs:0x1480(,%1,8), %0"
+                : "=r"(value)
+                : "r"(static_cast<std::uintptr_t>(index)));
         return value;
     }
 #endif

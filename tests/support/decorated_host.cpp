@@ -1,5 +1,6 @@
 // A host built the way a program of the platform's own compiler is: clang in that
-// compiler's mode (--target=i686-pc-windows-msvc) compiles it and lld-link links it
+// compiler's mode (--target=i686-pc-windows-msvc, or
+// x86_64-pc-windows-msvc for the 64-bit DLL) compiles it and lld-link links it
 // against Quorrick.lib, so every call reaches the library through the decorated names.
 // It has no C runtime: it starts at hostEntry, talks to the system through kernel32
 // alone, and ends with ExitProcess, which unloads the library as a host's normal end does.
