@@ -56,9 +56,10 @@ elif [ "$platform" = windows ] || [ "$platform" = windows64 ]; then
   cp "/usr/$qj_triple/lib/libwinpthread-1.dll" "$work/pc/"
   if ! "$QJ_WINE" --version >/dev/null 2>&1; then
     # Wine's 32-bit loader is a 32-bit Linux program: a kernel without 32-bit execution
-    # cannot start it. Both consumers are built and linked; they cannot be run here.
-    echo "WARNING: package test (windows): both consumers built and linked, NOT run: this machine cannot start 32-bit programs under Wine"
-    exit 0
+    # cannot start it (scripts/test-windows-emulated.sh -- runs this script there). Both
+    # consumers are built and linked; exit status 77: they could not be run.
+    echo "package test ($platform): both consumers built and linked, NOT run: this machine cannot start the programs under Wine" >&2
+    exit 77
   fi
   source scripts/wine-env.sh
   # Windows finds a program's DLLs in its own folder first, then on PATH.

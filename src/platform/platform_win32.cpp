@@ -257,7 +257,7 @@ struct CodeModule {
     std::size_t count = 0;
 };
 
-bool findCodeModule(std::uintptr_t pc, CodeModule& module) {
+bool queryCodeModule(std::uintptr_t pc, CodeModule& module) {
     MEMORY_BASIC_INFORMATION info;
     if (::VirtualQuery(reinterpret_cast<const void*>(pc), &info, sizeof info) != sizeof info ||
         info.State != MEM_COMMIT || info.Type != MEM_IMAGE)
@@ -280,6 +280,91 @@ bool findCodeModule(std::uintptr_t pc, CodeModule& module) {
     return true;
 }
 
+// The modules met by captures, kept so that a walk asks the address space (VirtualQuery,
+// some microseconds under Wine) once per module rather than once per module and capture.
+// A DLL's unload empties the cache (the loader's notification, registered at the first
+// capture); without that notification nothing is kept. Lookups share the lock; the query
+// itself runs outside it, and the notification, which the loader sends under its own
+// lock, only empties the table: neither waits for the loader while holding the lock. A
+// return address on the calling thread's own stack lies in a module that cannot go away
+// during the walk.
+constexpr int kCachedModules = 32;
+SRWLOCK module_cache_lock = SRWLOCK_INIT;
+CodeModule module_cache[kCachedModules];
+int module_cache_count = 0;
+int module_cache_next = 0; // the entry replaced next once the table is full
+
+enum : int { kNotRegistered, kRegistering, kRegistered, kUnavailable };
+std::atomic<int> unload_notification{kNotRegistered};
+PVOID unload_cookie = nullptr;
+
+constexpr ULONG kDllUnloaded = 2; // LDR_DLL_NOTIFICATION_REASON_UNLOADED
+using LdrDllNotification = VOID(CALLBACK*)(ULONG reason, const void* data, PVOID context);
+using LdrRegisterDllNotificationFn = LONG(NTAPI*)(ULONG flags, LdrDllNotification callback,
+                                                  PVOID context, PVOID* cookie);
+using LdrUnregisterDllNotificationFn = LONG(NTAPI*)(PVOID cookie);
+
+VOID CALLBACK moduleNotified(ULONG reason, const void*, PVOID) {
+    if (reason != kDllUnloaded)
+        return;
+    ::AcquireSRWLockExclusive(&module_cache_lock);
+    module_cache_count = 0;
+    module_cache_next = 0;
+    ::ReleaseSRWLockExclusive(&module_cache_lock);
+}
+
+FARPROC ntdllFunction(const char* name) {
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr ? ::GetProcAddress(ntdll, name) : nullptr;
+}
+
+// True once unloads are reported to the cache.
+bool moduleCacheUsable() {
+    int state = unload_notification.load(std::memory_order_acquire);
+    if (state == kRegistered)
+        return true;
+    if (state != kNotRegistered ||
+        !unload_notification.compare_exchange_strong(state, kRegistering))
+        return false;
+    const DWORD lastError = ::GetLastError();
+    auto registerFn = reinterpret_cast<LdrRegisterDllNotificationFn>(
+        reinterpret_cast<void*>(ntdllFunction("LdrRegisterDllNotification")));
+    const bool registered =
+        registerFn != nullptr && registerFn(0, &moduleNotified, nullptr, &unload_cookie) == 0;
+    ::SetLastError(lastError);
+    unload_notification.store(registered ? kRegistered : kUnavailable, std::memory_order_release);
+    return registered;
+}
+
+bool findCodeModule(std::uintptr_t pc, CodeModule& module) {
+    const bool cached = moduleCacheUsable();
+    if (cached) {
+        ::AcquireSRWLockShared(&module_cache_lock);
+        for (int i = 0; i < module_cache_count; ++i) {
+            if (pc >= module_cache[i].base && pc < module_cache[i].end) {
+                module = module_cache[i];
+                ::ReleaseSRWLockShared(&module_cache_lock);
+                return true;
+            }
+        }
+        ::ReleaseSRWLockShared(&module_cache_lock);
+    }
+    const DWORD lastError = ::GetLastError();
+    const bool found = queryCodeModule(pc, module);
+    ::SetLastError(lastError);
+    if (found && cached) {
+        ::AcquireSRWLockExclusive(&module_cache_lock);
+        if (module_cache_count < kCachedModules) {
+            module_cache[module_cache_count++] = module;
+        } else {
+            module_cache[module_cache_next] = module;
+            module_cache_next = (module_cache_next + 1) % kCachedModules;
+        }
+        ::ReleaseSRWLockExclusive(&module_cache_lock);
+    }
+    return found;
+}
+
 // The function entry that covers pc, or null: a leaf function, or no module's code.
 const RUNTIME_FUNCTION* functionEntry(const CodeModule& module, std::uintptr_t pc) {
     const auto rva = static_cast<DWORD>(pc - module.base);
@@ -299,6 +384,16 @@ const RUNTIME_FUNCTION* functionEntry(const CodeModule& module, std::uintptr_t p
 }
 
 } // namespace
+
+// The loader's notification calls into this DLL's code, which may be unloaded now.
+void stopModuleNotifications() {
+    if (unload_notification.load(std::memory_order_acquire) != kRegistered)
+        return;
+    auto unregisterFn = reinterpret_cast<LdrUnregisterDllNotificationFn>(
+        reinterpret_cast<void*>(ntdllFunction("LdrUnregisterDllNotification")));
+    if (unregisterFn != nullptr && unregisterFn(unload_cookie) == 0)
+        unload_notification.store(kUnavailable, std::memory_order_release);
+}
 
 // Every x86-64 function that has a frame or saves a register has its unwind information
 // (.pdata/.xdata) in its module, which the system's unwinder (RtlVirtualUnwind) reads: the
@@ -339,6 +434,8 @@ QJ_NOINLINE int unwindBacktrace(std::uintptr_t* addresses, int capacity) {
     }
     return count;
 }
+#else
+void stopModuleNotifications() {}
 #endif
 
 // FlushProcessWriteBuffers would do on Windows itself, but Wine (where the suite runs)
@@ -434,6 +531,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
         velt::zur::memory::detail::stopLibrary();
         // The handler lives in this DLL's code, which may be unloaded now.
         velt::zur::memory::platform::removeProbeHandler();
+        velt::zur::memory::platform::stopModuleNotifications();
         break;
     default: // thread attach and detach: nothing to do
         break;
