@@ -1,19 +1,9 @@
 # Cross build for 64-bit Windows (x86-64) with mingw-w64 in its POSIX thread model, the
 # same as cmake/mingw-w64-i686.cmake for 32 bits. Programs built here run under Wine's
 # 64-bit loader (wine64), which CTest uses as the emulator.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(QJ_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${QJ_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QJ_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${QJ_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QJ_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
 
 # The 64-bit loader itself: Debian's `wine` starts the 32-bit one whenever wine32 is
 # installed, and that one hands a 64-bit program on only where 32-bit programs start.

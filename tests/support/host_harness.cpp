@@ -214,15 +214,24 @@ HostRun runProgram(const std::string& name, const std::optional<std::string>& se
                                   child_variable.substr(child_variable.find('=') + 1).c_str());
     }
     std::string command = "\"" + program + "\" " + argument;
-    const BOOL started =
-        ::CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE,
-                         CREATE_NO_WINDOW, nullptr, run.dir.c_str(), &startup, &process);
+    // A start can fail for want of a resource of the moment (Wine on a loaded machine): it
+    // is tried again a few times before the run counts as not started.
+    BOOL started = FALSE;
+    DWORD startError = 0;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0)
+            ::Sleep(200);
+        started = ::CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                   CREATE_NO_WINDOW, nullptr, run.dir.c_str(), &startup, &process);
+        if (!started)
+            startError = ::GetLastError();
+    }
     ::CloseHandle(outFile);
     ::CloseHandle(errFile);
     if (!variableName.empty())
         ::SetEnvironmentVariableA(variableName.c_str(), hadPrevious ? previousValue.c_str() : nullptr);
     if (!started)
-        throw std::runtime_error("cannot start " + program);
+        throw std::runtime_error("cannot start " + program + " (error " + std::to_string(startError) + ")");
     if (::WaitForSingleObject(process.hProcess, static_cast<DWORD>(timeoutSeconds) * 1000) ==
         WAIT_TIMEOUT) {
         ::TerminateProcess(process.hProcess, 0xDEAD);

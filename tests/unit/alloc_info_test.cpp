@@ -43,6 +43,14 @@ protected:
     static d::AllocInfo* site(const Frames& frames) {
         return d::allocInfoFindOrInsertFrames(frames.data(), static_cast<std::int32_t>(frames.size()));
     }
+    // Both frame counters past 0, a new record's frame: its first allocation closes that
+    // frame's count. They advance only with trace identifiers on.
+    static void framesPastZero() {
+        if (d::currentVisualFrame() == 0)
+            qj::nextVisualFrame();
+        if (d::currentPhysicFrame() == 0)
+            qj::nextPhysicFrame();
+    }
     static std::vector<d::AllocInfo*> chain(std::int32_t bucket) {
         std::vector<d::AllocInfo*> records;
         for (d::AllocInfo* r = d::allocInfoBucket(bucket); r != nullptr; r = r->next)
@@ -240,10 +248,7 @@ TEST_F(AllocInfoTable, ChargesPeaksAndClearCurrent) {
 
 TEST_F(AllocInfoTable, PerFrameCounts) {
     d::settings.use_traceIdentifiers = true; // the frame counters advance only then
-    if (d::currentVisualFrame() == 0)
-        qj::nextVisualFrame();
-    if (d::currentPhysicFrame() == 0)
-        qj::nextPhysicFrame();
+    framesPastZero();
     const std::int32_t visual = d::currentVisualFrame();
     const std::int32_t physic = d::currentPhysicFrame();
     d::AllocInfo* r = site({0x200});
@@ -393,11 +398,7 @@ TEST_F(AllocInfoTable, RecordReadAsMemoryHoldsTheCurrentFigures) {
     d::AllocInfo* r = site(frames);
     ASSERT_NE(r, nullptr);
     const std::uint32_t word = d::allocInfoWord(r);
-    // Frames past the new record's 0: its first allocation closes that frame's count.
-    if (d::currentVisualFrame() == 0)
-        qj::nextVisualFrame();
-    if (d::currentPhysicFrame() == 0)
-        qj::nextPhysicFrame();
+    framesPastZero();
     const std::int32_t visual = d::currentVisualFrame();
     const std::int32_t physic = d::currentPhysicFrame();
 
