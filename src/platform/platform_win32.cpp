@@ -63,13 +63,13 @@ void* guardPagesCommit() {
 // --- Fault-safe reads ----------------------------------------------------------------
 // One load instruction whose fault a vectored exception handler turns into a return of
 // "unreadable": the handler moves the faulting thread on to the second exit. Reads that
-// succeed cost a call and a load.
-#if defined(__i386__)
-// cdecl: the address and the flag's address on the stack; 32-bit symbols carry a leading
-// underscore.
+// succeed cost a call and a load. The function, its load and its second exit:
 extern "C" std::uint32_t qjProbeLoad32(std::uintptr_t at, std::uint32_t* readable);
 extern "C" const char qjProbeLoad32Read[];
 extern "C" const char qjProbeLoad32Fault[];
+#if defined(__i386__)
+// cdecl: the address and the flag's address on the stack; 32-bit symbols carry a leading
+// underscore.
 __asm__(".text\n"
         ".globl _qjProbeLoad32\n"
         "_qjProbeLoad32:\n"
@@ -91,9 +91,6 @@ __asm__(".text\n"
 // touches neither the stack nor a callee-saved register needs no unwind information: the
 // vectored handler runs before any unwinding, and an unwinder that meets the function
 // takes the return address from the top of the stack.
-extern "C" std::uint32_t qjProbeLoad32(std::uintptr_t at, std::uint32_t* readable);
-extern "C" const char qjProbeLoad32Read[];
-extern "C" const char qjProbeLoad32Fault[];
 __asm__(".text\n"
         ".globl qjProbeLoad32\n"
         "qjProbeLoad32:\n"
