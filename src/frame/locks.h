@@ -16,11 +16,12 @@
 //                                       (tracking/alloc_info.cpp)
 //   6. site store lock     SpinLock     additions to the site table's record store
 // Leaves, under which nothing else is taken: each site record's statsLock (tracking/
-// alloc_info_table.h), each TraceStats record's lock (trace/trace_stats.h), a trace table's insertLock, the memory-name lock, callStackLock() (the
-// capture's start line; the stack walk itself takes no lock), and the raise turns of the
-// gauges (alloc/peak_gauge.h) and of the histogram's per-size counts: a generation word,
-// odd while the raise that holds it closes the threads' shares; taken inside a statistics
-// section, its holder waits for nothing else.
+// alloc_info_table.h), each TraceStats record's lock (trace/trace_stats.h), a trace
+// table's insertLock, the memory-name lock, callStackLock() (the capture's start line;
+// the stack walk itself takes no lock), and the raise turns of the gauges (alloc/
+// peak_gauge.h) and of the histogram's per-size counts: a generation word, odd while the
+// raise that holds it closes the threads' shares; taken inside a statistics section, its
+// holder waits for nothing else.
 //
 // The allocation and release paths take no process-wide lock: counters are per-thread
 // slots, memory names and the histogram keep per-thread headroom under exact peaks (a

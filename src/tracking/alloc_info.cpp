@@ -62,11 +62,6 @@ std::atomic<AllocInfo*>* buckets = nullptr;
 // Serialises additions to the store; taken inside a stripe lock.
 SpinLock store_lock;
 
-std::int32_t add32(std::int32_t a, std::int32_t b) {
-    // Counts wrap like the 32-bit counters they are, never trap.
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
-
 std::uint32_t foldAddress(std::uintptr_t address) {
     if constexpr (sizeof(std::uintptr_t) > 4)
         return static_cast<std::uint32_t>(address) ^
@@ -105,6 +100,7 @@ std::uint32_t bucketOf(std::uint32_t h) {
     return h % static_cast<std::uint32_t>(hash_size);
 }
 
+using site_detail::add32;
 using site_detail::recordByIndex;
 
 // Entries are stored with release and loaded with acquire: a reader that sees an entry of
@@ -261,7 +257,8 @@ QJ_ALWAYS_INLINE void chargeRecord(AllocInfo* r, std::int32_t amount) {
     if (amount >= 0)
         chargeAllocation(r, amount);
     else
-        site_detail::chargeRelease(*r, 0 - amount);
+        site_detail::chargeRelease(
+            *r, static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(amount)));
 }
 
 } // namespace

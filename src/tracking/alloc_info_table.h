@@ -141,11 +141,14 @@ QJ_ALWAYS_INLINE AllocInfo* recordOfWord(std::uint32_t word) {
 QJ_ALWAYS_INLINE SpinLock& stripeOf(std::uint32_t bucket) {
     return site_stripes[bucket % kSiteStripes].lock;
 }
+// Counts wrap like the 32-bit counters they are, never trap.
+QJ_ALWAYS_INLINE std::int32_t add32(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
 // A release of `grossSize` bytes: one block fewer, its bytes off. Nothing else changes.
 QJ_ALWAYS_INLINE void chargeRelease(AllocInfo& record, std::int32_t grossSize) {
     SpinGuard guard(record.statsLock);
-    record.currentNumAllocs = static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(record.currentNumAllocs) - 1u);
+    record.currentNumAllocs = add32(record.currentNumAllocs, -1);
     record.currentTotalSize = static_cast<std::int32_t>(
         static_cast<std::uint32_t>(record.currentTotalSize) - static_cast<std::uint32_t>(grossSize));
 }
