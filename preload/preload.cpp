@@ -18,6 +18,7 @@
 // here too, so every block the program can release came from this file.
 #include "Quorrick.h"
 #include "alloc/aligned.h"
+#include "alloc/alloc.h"
 #include "alloc/block.h"
 #include "alloc/counters.h"
 #include "alloc/large_blocks.h"
@@ -26,13 +27,18 @@
 #include "frame/locks.h"
 #include "frame/report.h"
 #include "frame/settings.h"
+#include "outputs/outputs.h"
 #include "platform/platform.h"
+#include "quarantine/quarantine.h"
 #include "trace/trace.h"
+#include "tracking/alloc_info_table.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <new>
@@ -44,6 +50,7 @@
 namespace qj = velt::zur::memory;
 namespace qjd = velt::zur::memory::detail;
 namespace qjp = velt::zur::memory::platform;
+namespace qjo = velt::zur::memory::outputs;
 
 namespace {
 
@@ -95,7 +102,8 @@ alignas(64) unsigned char bootstrap[kBootstrapBytes];
 std::atomic<std::size_t> bootstrap_used{0};
 
 QJ_ALWAYS_INLINE bool inBootstrap(const void* p) {
-    return reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(bootstrap) < kBootstrapBytes;
+    return reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(bootstrap) <
+           kBootstrapBytes;
 }
 
 std::size_t bootstrapSize(const void* p) {
@@ -144,7 +152,8 @@ void* bootstrapAllocate(std::size_t size, std::size_t align) {
         p = (base + used + 16 + align - 1) & ~std::uintptr_t{align - 1};
         if (size > kBootstrapBytes || p + size > base + kBootstrapBytes)
             return nullptr;
-    } while (!bootstrap_used.compare_exchange_weak(used, p + size - base, std::memory_order_relaxed));
+    } while (
+        !bootstrap_used.compare_exchange_weak(used, p + size - base, std::memory_order_relaxed));
     store64(p - 8, size);
     return reinterpret_cast<void*>(p);
 }
@@ -202,7 +211,8 @@ QJ_ALWAYS_INLINE bool isOutside(const void* ptr) {
 }
 
 std::size_t outsideSize(const void* p) {
-    return static_cast<std::size_t>(load64(reinterpret_cast<std::uintptr_t>(p) - 8) & kOutsideSizeMask);
+    return static_cast<std::size_t>(load64(reinterpret_cast<std::uintptr_t>(p) - 8) &
+                                    kOutsideSizeMask);
 }
 
 QJ_COLD void outsideRelease(void* ptr) {
@@ -246,7 +256,9 @@ std::uint32_t* frontWord(void* p) {
     return reinterpret_cast<std::uint32_t*>(static_cast<unsigned char*>(p) - qjd::layout.head - 4);
 }
 
-QJ_ALWAYS_INLINE std::uint32_t word32(std::uintptr_t at) { return qjd::load32(reinterpret_cast<const void*>(at)); }
+QJ_ALWAYS_INLINE std::uint32_t word32(std::uintptr_t at) {
+    return qjd::load32(reinterpret_cast<const void*>(at));
+}
 
 QJ_ALWAYS_INLINE void setFamily(void* p, Family family) {
     unsigned char* at = qjd::frontWordAt(static_cast<unsigned char*>(p) - qjd::layout.head);
@@ -283,11 +295,12 @@ QJ_ALWAYS_INLINE std::size_t liveSize(void* ptr) {
         !readUnproven(p - l.headerBack, tagAt, header))
         return 0;
     const std::uint32_t gross = qjd::headerSize(header);
-    if ((header & (qjd::kHeaderPooled | qjd::kHeaderCallStack)) != l.headerFlags || gross <= l.overhead ||
-        gross > qjd::largest_gross_size.load(std::memory_order_relaxed))
+    if ((header & (qjd::kHeaderPooled | qjd::kHeaderCallStack)) != l.headerFlags ||
+        gross <= l.overhead || gross > qjd::largest_gross_size.load(std::memory_order_relaxed))
         return 0;
     if (qjd::hasSizeCheck(l, header, gross) &&
-        (!readUnproven(tagAt - qjd::kSizeCheckBack, tagAt, check) || !qjd::sizeCheckMatches(check, gross)))
+        (!readUnproven(tagAt - qjd::kSizeCheckBack, tagAt, check) ||
+         !qjd::sizeCheckMatches(check, gross)))
         return 0;
     return gross - l.overhead;
 }
@@ -316,7 +329,8 @@ QJ_ALWAYS_INLINE std::size_t liveSizeInSpan(std::uintptr_t p) {
 // detach), when the release checks no longer run.
 std::size_t headerClaimedSize(void* p) {
     const auto at = reinterpret_cast<std::uintptr_t>(p);
-    const std::uint32_t gross = qjd::headerSize(qjd::load32(reinterpret_cast<void*>(at - qjd::layout.headerBack)));
+    const std::uint32_t gross =
+        qjd::headerSize(qjd::load32(reinterpret_cast<void*>(at - qjd::layout.headerBack)));
     return gross > qjd::layout.overhead ? gross - qjd::layout.overhead : 0;
 }
 
@@ -360,9 +374,15 @@ QJ_ALWAYS_INLINE void keepFromLookingReleased(void* p, std::size_t size) {
         std::memset(bytes, 0, size < 4 ? size : 4);
 }
 
+// The pointer the program passed to the release in progress on this thread, for the
+// report's details.
+__attribute__((tls_model("initial-exec"))) thread_local void* releasing = nullptr;
+
 QJ_COLD void reportMismatch(void* p, Releaser releaser, Family family) {
+    releasing = p;
     qjd::reportFatal("memory.dll: %s called for memory allocated with %s 0x%lx",
-                     kReleaserNames[releaser], family <= kNewArrayFamily ? kFamilyNames[family] : "?",
+                     kReleaserNames[releaser],
+                     family <= kNewArrayFamily ? kFamilyNames[family] : "?",
                      static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(p)));
 }
 
@@ -410,8 +430,9 @@ QJ_NOINLINE Found classifyAnyLayout(void* p) {
 // unmap the block between two reads, and only the probe survives that.
 QJ_ALWAYS_INLINE bool oneProbeCase(void* ptr) {
     const auto p = reinterpret_cast<std::uintptr_t>(ptr);
-    return front_in_span.load(std::memory_order_acquire) && (p & 15) == 0 && !qjd::atLargeOffset(p) &&
-           !inBootstrap(ptr) && !in_library && (qjd::entry_state.load(std::memory_order_relaxed) & qjd::kOffMask) == 0;
+    return front_in_span.load(std::memory_order_acquire) && (p & 15) == 0 &&
+           !qjd::atLargeOffset(p) && !inBootstrap(ptr) && !in_library &&
+           (qjd::entry_state.load(std::memory_order_relaxed) & qjd::kOffMask) == 0;
 }
 
 // The same answer as classifyAnyLayout, with one probe in the common case.
@@ -432,6 +453,7 @@ QJ_ALWAYS_INLINE Found classify(void* ptr) {
 // tests and reports.
 QJ_ALWAYS_INLINE void releaseGuarded(void* p) {
     in_library = true;
+    releasing = p;
     qj::qj_free(p);
     in_library = false;
 }
@@ -520,9 +542,11 @@ void beforeFork() {
     qjd::callStackLock().enter();
     qjd::histogramLock().enter();
     qjd::statisticsHoldForFork();
+    qjd::quarantineHoldForFork();
 }
 
 void afterForkInParent() {
+    qjd::quarantineReleaseAfterFork();
     qjd::statisticsReleaseAfterFork();
     qjd::histogramLock().leave();
     qjd::callStackLock().leave();
@@ -533,6 +557,7 @@ void afterForkInParent() {
 void afterForkInChild() {
     // The child's only thread has an id of its own.
     velt::zur::memory::platform::forgetThreadIdAfterFork();
+    qjd::quarantineReleaseAfterFork();
     qjd::statisticsReleaseAfterForkInChild();
     qjd::histogramLock().leave();
     qjd::callStackLock().leave();
@@ -542,6 +567,54 @@ void afterForkInChild() {
     in_library = false;
 }
 
+// --- Error reports ---------------------------------------------------------------------
+
+// The error callback of the preloaded library: the report's line on standard error as
+// always, then what the library knows of the block: the program and process, the pointer
+// the program passed, its requested size and allocation site. Under the launcher (a run
+// folder is set) the details go to error.txt in the process's folder, from which the
+// launcher prints them symbolized after the program ends; otherwise one line follows the
+// report on standard error.
+qjp::ModuleInfo error_modules[128];
+
+QJ_COLD void reportWithDetails(bool recoverable, const char* message) {
+    std::fprintf(stderr, "QJ7 Memory Error: %s\n", message);
+    std::fflush(stderr);
+    std::uintptr_t p = qjd::report_subject.load(std::memory_order_relaxed);
+    if (p == 0)
+        p = reinterpret_cast<std::uintptr_t>(releasing);
+    const qjd::BlockSubject subject = p != 0 ? qjd::describeBlock(p) : qjd::BlockSubject{};
+    char size[32] = "unknown";
+    if (subject.known)
+        std::snprintf(size, sizeof size, "%u", subject.size);
+    const qjd::AllocInfo* site =
+        subject.siteWord != 0 ? qjd::allocInfoRecord(subject.siteWord) : nullptr;
+    if (!qjo::runFolderSet()) {
+        if (p != 0)
+            std::fprintf(stderr, "QJ7 in %s (pid %ld): pointer 0x%lx, requested size %s\n",
+                         program_invocation_short_name, static_cast<long>(getpid()),
+                         static_cast<unsigned long>(p), size);
+    } else if (std::FILE* file = qjo::openForWriting("error.txt", "wt")) {
+        std::fprintf(file, "QJ7 Memory Error: %s\nprogram %s pid %ld\n", message,
+                     program_invocation_short_name, static_cast<long>(getpid()));
+        if (p != 0)
+            std::fprintf(file, "pointer 0x%lx size %s\n", static_cast<unsigned long>(p), size);
+        if (site != nullptr && site->depth > 0) {
+            const int modules = qjp::enumerateModules(error_modules, 128);
+            for (int i = 0; i < modules; ++i)
+                std::fprintf(file, "module %s 0x%08lx 0x%08lx\n", error_modules[i].name,
+                             static_cast<unsigned long>(error_modules[i].base),
+                             static_cast<unsigned long>(error_modules[i].size));
+            std::fprintf(file, "allocated at\n");
+            for (std::int32_t i = 0; i < site->depth; ++i)
+                std::fprintf(file, "0x%lx\n", static_cast<unsigned long>(site->frames[i]));
+        }
+        std::fclose(file);
+    }
+    if (!recoverable)
+        std::abort();
+}
+
 // Constructed after every static object of the library's code (whose constructors
 // allocate outside): attaches with aligned blocks, and detaches first at exit.
 struct PreloadEntry {
@@ -549,6 +622,9 @@ struct PreloadEntry {
         realHeapReady();
         LibraryScope scope;
         qjd::aligned_blocks = true;
+        qjd::launcher_texts = true;
+        qjo::setRunFolder(std::getenv("QUORRICK_RUN_DIR"));
+        qj::register_err_callback(&reportWithDetails);
         qjd::startLibrary();
         pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild);
         attached.store(true, std::memory_order_release);
@@ -601,6 +677,16 @@ QJ_EXPORT void* calloc(std::size_t count, std::size_t size) {
 
 namespace {
 
+// A released block: its used tag says so and its first word holds the release fill.
+QJ_COLD bool looksReleased(void* ptr) {
+    const auto p = reinterpret_cast<std::uintptr_t>(ptr);
+    const qjd::BlockLayout& l = qjd::layout;
+    std::uint32_t tag = 0, first = 0;
+    return l.usedTag != 0 && (p & 3) == 0 && qjp::probeRead32(p - l.head, tag) &&
+           tag == qjd::kUsedTagReleased && qjp::probeRead32(p, first) &&
+           first == qjd::kFreeFillWord;
+}
+
 // realloc's work before and after the new block, out of line, so that realloc(NULL, n),
 // which some programs use for every allocation, costs what malloc does. The new block is
 // allocated in realloc itself, like every block, for the call stack qj_malloc sees.
@@ -630,6 +716,12 @@ QJ_NOINLINE bool reallocOldBlock(void* p, std::size_t size, std::size_t& old, bo
         return true;
     }
     case Kind::kOther:
+        if (looksReleased(p)) {
+            releasing = p;
+            qjd::reportFatal("memory.dll: realloc() called for memory already released 0x%lx",
+                             static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(p)));
+            return false;
+        }
         releaseGuarded(p);
         return false;
     case Kind::kUnguarded:
@@ -727,64 +819,80 @@ QJ_EXPORT void* __libc_pvalloc(std::size_t) __attribute__((alias("pvalloc")));
 
 // --- The C++ functions -------------------------------------------------------------------
 
-#define QJ_NEW(family, align)                                                                \
-    for (;;) {                                                                               \
-        if (void* p = allocate(size, align, family))                                         \
-            return p;                                                                        \
-        std::new_handler handler = std::get_new_handler();                                   \
-        if (handler == nullptr)                                                              \
-            throwBadAlloc();                                                                 \
-        handler();                                                                           \
+#define QJ_NEW(family, align)                                                                      \
+    for (;;) {                                                                                     \
+        if (void* p = allocate(size, align, family))                                               \
+            return p;                                                                              \
+        std::new_handler handler = std::get_new_handler();                                         \
+        if (handler == nullptr)                                                                    \
+            throwBadAlloc();                                                                       \
+        handler();                                                                                 \
     }
 
-#define QJ_NEW_NOTHROW(family, align)                                                        \
-    for (;;) {                                                                               \
-        if (void* p = allocate(size, align, family))                                         \
-            return p;                                                                        \
-        std::new_handler handler = std::get_new_handler();                                   \
-        if (handler == nullptr)                                                              \
-            return nullptr;                                                                  \
-        try {                                                                                \
-            handler();                                                                       \
-        } catch (const std::bad_alloc&) {                                                    \
-            return nullptr;                                                                  \
-        }                                                                                    \
+#define QJ_NEW_NOTHROW(family, align)                                                              \
+    for (;;) {                                                                                     \
+        if (void* p = allocate(size, align, family))                                               \
+            return p;                                                                              \
+        std::new_handler handler = std::get_new_handler();                                         \
+        if (handler == nullptr)                                                                    \
+            return nullptr;                                                                        \
+        try {                                                                                      \
+            handler();                                                                             \
+        } catch (const std::bad_alloc&) {                                                          \
+            return nullptr;                                                                        \
+        }                                                                                          \
     }
 
 #define QJ_ALIGN(a) alignmentFor(static_cast<std::size_t>(a))
 
-__attribute__((visibility("default"))) void* operator new(std::size_t size) { QJ_NEW(kNewFamily, 16) }
-__attribute__((visibility("default"))) void* operator new[](std::size_t size) { QJ_NEW(kNewArrayFamily, 16) }
-__attribute__((visibility("default"))) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+__attribute__((visibility("default"))) void* operator new(std::size_t size) {
+    QJ_NEW(kNewFamily, 16)
+}
+__attribute__((visibility("default"))) void* operator new[](std::size_t size) {
+    QJ_NEW(kNewArrayFamily, 16)
+}
+__attribute__((visibility("default"))) void* operator new(std::size_t size,
+                                                          const std::nothrow_t&) noexcept {
     QJ_NEW_NOTHROW(kNewFamily, 16)
 }
-__attribute__((visibility("default"))) void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+__attribute__((visibility("default"))) void* operator new[](std::size_t size,
+                                                            const std::nothrow_t&) noexcept {
     QJ_NEW_NOTHROW(kNewArrayFamily, 16)
 }
-__attribute__((visibility("default"))) void* operator new(std::size_t size, std::align_val_t align) {
+__attribute__((visibility("default"))) void* operator new(std::size_t size,
+                                                          std::align_val_t align) {
     QJ_NEW(kNewFamily, QJ_ALIGN(align))
 }
-__attribute__((visibility("default"))) void* operator new[](std::size_t size, std::align_val_t align) {
+__attribute__((visibility("default"))) void* operator new[](std::size_t size,
+                                                            std::align_val_t align) {
     QJ_NEW(kNewArrayFamily, QJ_ALIGN(align))
 }
 __attribute__((visibility("default"))) void* operator new(std::size_t size, std::align_val_t align,
                                                           const std::nothrow_t&) noexcept {
     QJ_NEW_NOTHROW(kNewFamily, QJ_ALIGN(align))
 }
-__attribute__((visibility("default"))) void* operator new[](std::size_t size, std::align_val_t align,
-                                                            const std::nothrow_t&) noexcept {
+__attribute__((visibility("default"))) void*
+operator new[](std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
     QJ_NEW_NOTHROW(kNewArrayFamily, QJ_ALIGN(align))
 }
 
-__attribute__((visibility("default"))) void operator delete(void* p) noexcept { release(p, kDelete); }
-__attribute__((visibility("default"))) void operator delete[](void* p) noexcept { release(p, kDeleteArray); }
-__attribute__((visibility("default"))) void operator delete(void* p, const std::nothrow_t&) noexcept {
+__attribute__((visibility("default"))) void operator delete(void* p) noexcept {
     release(p, kDelete);
 }
-__attribute__((visibility("default"))) void operator delete[](void* p, const std::nothrow_t&) noexcept {
+__attribute__((visibility("default"))) void operator delete[](void* p) noexcept {
     release(p, kDeleteArray);
 }
-__attribute__((visibility("default"))) void operator delete(void* p, std::size_t) noexcept { release(p, kDelete); }
+__attribute__((visibility("default"))) void operator delete(void* p,
+                                                            const std::nothrow_t&) noexcept {
+    release(p, kDelete);
+}
+__attribute__((visibility("default"))) void operator delete[](void* p,
+                                                              const std::nothrow_t&) noexcept {
+    release(p, kDeleteArray);
+}
+__attribute__((visibility("default"))) void operator delete(void* p, std::size_t) noexcept {
+    release(p, kDelete);
+}
 __attribute__((visibility("default"))) void operator delete[](void* p, std::size_t) noexcept {
     release(p, kDeleteArray);
 }
@@ -794,15 +902,19 @@ __attribute__((visibility("default"))) void operator delete(void* p, std::align_
 __attribute__((visibility("default"))) void operator delete[](void* p, std::align_val_t) noexcept {
     release(p, kDeleteArray);
 }
-__attribute__((visibility("default"))) void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+__attribute__((visibility("default"))) void operator delete(void* p, std::align_val_t,
+                                                            const std::nothrow_t&) noexcept {
     release(p, kDelete);
 }
-__attribute__((visibility("default"))) void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+__attribute__((visibility("default"))) void operator delete[](void* p, std::align_val_t,
+                                                              const std::nothrow_t&) noexcept {
     release(p, kDeleteArray);
 }
-__attribute__((visibility("default"))) void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+__attribute__((visibility("default"))) void operator delete(void* p, std::size_t,
+                                                            std::align_val_t) noexcept {
     release(p, kDelete);
 }
-__attribute__((visibility("default"))) void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+__attribute__((visibility("default"))) void operator delete[](void* p, std::size_t,
+                                                              std::align_val_t) noexcept {
     release(p, kDeleteArray);
 }

@@ -1,5 +1,6 @@
 // qj_malloc: picks the block's source, writes the guarded layout and charges every statistic.
 #include "Quorrick.h"
+#include "outputs/outputs.h"
 #include "alloc/aligned.h"
 #include "alloc/block.h"
 #include "alloc/counters.h"
@@ -60,7 +61,7 @@ QJ_COLD void reportSanity(std::uint32_t size) {
     std::snprintf(text, sizeof text,
                   "Quorrick.dll: sanity check: block size %d (%5.2f MB) doesn't seem sane\n",
                   static_cast<std::int32_t>(size), static_cast<double>(size) / 1048576.0);
-    platform::debugOutput(text);
+    outputs::debugLine(text);
 }
 
 QJ_COLD void* reportFailedAllocation(std::uint32_t size) {

@@ -2,6 +2,7 @@
 // undoing of every charge its allocation made.
 #include "Quorrick.h"
 #include "alloc/aligned.h"
+#include "alloc/alloc.h"
 #include "alloc/block.h"
 #include "alloc/counters.h"
 #include "alloc/large_blocks.h"
@@ -15,6 +16,7 @@
 #include "platform/platform.h"
 #include "pools/chunk_pools.h"
 #include "pools/pool_internal.h"
+#include "quarantine/quarantine.h"
 #include "trace/trace.h"
 #include "tracking/alloc_info.h"
 
@@ -49,10 +51,11 @@ constexpr char kTailCorrupt[] =
 constexpr char kForeignThread[] = "Quorrick.dll: thread %d is deallocating main thread memory";
 constexpr char kPooledFilled[] = "memory.dll: trying to free DLL allocated memory 0x%lx";
 constexpr char kPoolRefused[] = "memory.dll: ChunkPools::free fails at memory 0x%lx";
+// A site word that names no site record, or a trace word with bits no trace value has: the
+// words right in front of the user area were written over (an underrun).
+constexpr char kFrontOverwritten[] = "memory.dll: memory before the block was overwritten 0x%lx";
 
-QJ_COLD void refuse(const char* text, std::uintptr_t at) {
-    reportFatal(text, reportAddress(at));
-}
+QJ_COLD void refuse(const char* text, std::uintptr_t at) { reportFatal(text, reportAddress(at)); }
 
 // A word of the block could not be read. A large block that another thread released
 // meanwhile is gone from under this release: that is a second release of it.
@@ -75,7 +78,9 @@ QJ_COLD void reportForeignThread(platform::ThreadId thread) {
 // Reads a word the library has not proved readable; false when its memory is gone (the
 // runtime heap may give a released block's pages back to the system, and a wild pointer
 // may point between mappings): such a release is reported, not a fault.
-inline bool probe32(std::uintptr_t at, std::uint32_t& value) { return platform::probeRead32(at, value); }
+inline bool probe32(std::uintptr_t at, std::uint32_t& value) {
+    return platform::probeRead32(at, value);
+}
 
 // Reads a word in front of the user area or the first user word: directly when `direct`
 // (they lie on the probed header's page: where a probe costs a call, one probe per
@@ -113,7 +118,8 @@ QJ_ALWAYS_INLINE bool insideRange(std::uintptr_t p) {
            p <= highest_user_address.load(std::memory_order_relaxed);
 }
 
-QJ_ALWAYS_INLINE bool plausibleHeader(const BlockLayout& l, std::uint32_t header, std::uintptr_t p) {
+QJ_ALWAYS_INLINE bool plausibleHeader(const BlockLayout& l, std::uint32_t header,
+                                      std::uintptr_t p) {
     return detail::plausibleHeader(l, header, headerSize(header), p,
                                    largest_gross_size.load(std::memory_order_relaxed),
                                    ChunkPools::kLargestPoolSize);
@@ -142,12 +148,17 @@ QJ_ALWAYS_INLINE std::int32_t memoryNameOf(std::uint32_t word) {
 
 // The release's charges to the histogram and the site table, inside the counters' section.
 QJ_ALWAYS_INLINE void uncountSiteAndHistogram(CounterSlot& slot, const BlockLayout& l,
-                                              std::uint32_t siteWord, std::uint32_t gross) {
+                                              AllocInfo* site, std::uint32_t gross) {
     if (l.histogram)
         histogramUncountBlock(slot, gross);
-    if (siteWord != 0)
-        allocInfoUncharge(siteWord, static_cast<std::int32_t>(gross));
+    if (site != nullptr)
+        site_detail::chargeRelease(*site, static_cast<std::int32_t>(gross));
 }
+
+// The bits of a trace word above its memory name and trace value, never set by the
+// library.
+constexpr std::uint32_t kTraceWordUnused =
+    ~((kTraceValueMask << kTraceValueShift) | kMemoryNameMask);
 
 // The tail guard still holds its fill.
 QJ_ALWAYS_INLINE bool tailGuardIntact(const BlockLayout& l, const unsigned char* guard) {
@@ -186,7 +197,8 @@ QJ_ALWAYS_INLINE void releasePooled(const BlockLayout& l, std::uintptr_t p, unsi
     const bool held = pool::locate(block, gross, chain, place);
     // A pooled block's size is at most the largest pool size: no fill call.
     if (l.patterns && held)
-        fillBytes<true>(reinterpret_cast<unsigned char*>(p), kFreeFill, gross - l.head, l.maskedFills);
+        fillBytes<true>(reinterpret_cast<unsigned char*>(p), kFreeFill, gross - l.head,
+                        l.maskedFills);
     if (QJ_UNLIKELY(load32(block) == kFreeFillWord)) {
         refuse(kPooledFilled, reinterpret_cast<std::uintptr_t>(block));
         return;
@@ -199,8 +211,17 @@ QJ_ALWAYS_INLINE void releasePooled(const BlockLayout& l, std::uintptr_t p, unsi
 
 template <const BlockLayout& L> QJ_NOINLINE void releaseFull(void* ptr);
 
+// A released heap block goes into the quarantine, filled with the release fill past its
+// used tag whatever `patterns` says: its fill is what the quarantine verifies.
+QJ_NOINLINE void holdHeapBlock(unsigned char* block, std::uint32_t gross, std::uint32_t usedTag,
+                               std::uint32_t siteWord) {
+    std::memset(block + usedTag, kFreeFill, gross - usedTag);
+    quarantineAdmit(QuarantinedBlock{block, gross, usedTag, siteWord});
+}
+
 // The release fill of a heap block from past its used tag, and the block's give-back.
-QJ_NOINLINE void fillAndReleaseHeapBlock(unsigned char* block, std::uint32_t gross, std::uint32_t usedTag) {
+QJ_NOINLINE void fillAndReleaseHeapBlock(unsigned char* block, std::uint32_t gross,
+                                         std::uint32_t usedTag) {
     std::memset(block + usedTag, kFreeFill, gross - usedTag);
     heapRelease(heapBlockStart(block, gross));
 }
@@ -244,7 +265,8 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
     const std::uint32_t gross = headerSize(header);
     // The first word of the user area, but never past the block's end, nor (when the
     // header cannot be trusted) past the end of the pointer's page.
-    const std::uintptr_t tailRoom = plausible ? gross - l.head : platform::kGuardPageSize - (p & 0xFFF);
+    const std::uintptr_t tailRoom =
+        plausible ? gross - l.head : platform::kGuardPageSize - (p & 0xFFF);
     if (QJ_UNLIKELY(releaseFilled(direct, p, tailRoom < 4 ? tailRoom : 4)))
         return refuse(kReleasedTwice, p);
     auto* block = reinterpret_cast<unsigned char*>(p - l.head);
@@ -258,8 +280,12 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
             return refuse(kUsedTagTwice, p);
     }
     // An overwritten header would steer the tail test and the fill far past the block.
-    if (QJ_UNLIKELY(!plausible))
+    // Behind a live used tag it is the program's underrun (where the launcher says so).
+    if (QJ_UNLIKELY(!plausible)) {
+        if (l.usedTag != 0 && launcher_texts)
+            return refuse(kFrontOverwritten, p);
         return refuseUnreadable(p);
+    }
     // Two threads may release one large block at once: the first to claim it goes on, and
     // the other must not touch the block, which may be unmapped under it.
     if (QJ_UNLIKELY(isLargeBlock(gross))) {
@@ -275,19 +301,31 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
     }
 
     const std::uint32_t requested = gross - l.overhead;
-    if (l.guard != 0 && QJ_UNLIKELY(!tailGuardIntact(l, reinterpret_cast<unsigned char*>(p) + requested))) {
+    if (l.guard != 0 &&
+        QJ_UNLIKELY(!tailGuardIntact(l, reinterpret_cast<unsigned char*>(p) + requested))) {
         if (Lean)
             return releaseFull<L>(ptr);
         reportTailCorruption(gross, block);
     }
     CounterSlot* slot = threadCounterSlot();
-    if (Lean && QJ_UNLIKELY(slot == nullptr ||
-                            ((header & kHeaderPooled) != 0 && platform::knownThreadId() != main_thread_id)))
+    if (Lean && QJ_UNLIKELY(slot == nullptr || ((header & kHeaderPooled) != 0 &&
+                                                platform::knownThreadId() != main_thread_id)))
         return releaseFull<L>(ptr);
+    // The words in front of the user area are the first an underrun reaches: a site word
+    // that names no record or a trace word with unused bits set is reported, never
+    // charged.
     std::uint32_t siteWord = 0;
-    if (l.allocInfo != 0)
+    AllocInfo* site = nullptr;
+    if (l.allocInfo != 0) {
         siteWord = load32(reinterpret_cast<void*>(p - l.allocInfoBack));
-    const std::uint32_t traceWord = l.traceWord != 0 ? load32(reinterpret_cast<void*>(p - kTraceWordBack)) : 0;
+        site = site_detail::recordOfWord(siteWord);
+        if (QJ_UNLIKELY(site == nullptr && siteWord != 0))
+            return refuse(kFrontOverwritten, p);
+    }
+    const std::uint32_t traceWord =
+        l.traceWord != 0 ? load32(reinterpret_cast<void*>(p - kTraceWordBack)) : 0;
+    if (QJ_UNLIKELY((traceWord & kTraceWordUnused) != 0))
+        return refuse(kFrontOverwritten, p);
     if (Lean && QJ_UNLIKELY(traceValueOf(traceWord) != 0))
         return releaseFull<L>(ptr);
     // The counters, the histogram, the site and the memory name in one section: the
@@ -295,7 +333,7 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
     auto uncount = [&](CounterSlot& s) {
         addRelease(s.values, gross);
         if (QJ_UNLIKELY(l.extras))
-            uncountSiteAndHistogram(s, l, siteWord, gross);
+            uncountSiteAndHistogram(s, l, site, gross);
         if (l.traceWord != 0)
             memoryNameUncharge(s, memoryNameOf(traceWord), static_cast<std::int32_t>(gross));
     };
@@ -316,6 +354,8 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
         largeBlockUnmap(block, gross);
         return;
     }
+    if (QJ_UNLIKELY(quarantine_on))
+        return holdHeapBlock(block, gross, l.usedTag, siteWord);
     // A fill that calls memset is left to a function of its own, which the release jumps
     // to: the lean release then still makes no call that returns to it.
     if (l.patterns && gross - l.usedTag > kInlineFillBytes)
@@ -325,7 +365,9 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
     heapRelease(heapBlockStart(block, gross));
 }
 
-template <const BlockLayout& L> QJ_NOINLINE void releaseFull(void* ptr) { releaseAs<L, false>(ptr); }
+template <const BlockLayout& L> QJ_NOINLINE void releaseFull(void* ptr) {
+    releaseAs<L, false>(ptr);
+}
 
 template <unsigned Shape, bool Masked> QJ_NOINLINE void releaseCommon(void* ptr) {
     releaseAs<CommonShape<Shape, Masked>::layout, true>(ptr);
@@ -336,7 +378,8 @@ QJ_NOINLINE void releaseGeneral(void* ptr) { releaseAs<layout, false>(ptr); }
 using Releaser = void (*)(void*);
 // Indexed by shape code; the general layout's function last.
 template <bool Masked, unsigned... Shapes>
-constexpr std::array<Releaser, sizeof...(Shapes) + 1> releasers(std::integer_sequence<unsigned, Shapes...>) {
+constexpr std::array<Releaser, sizeof...(Shapes) + 1>
+releasers(std::integer_sequence<unsigned, Shapes...>) {
     return {releaseCommon<Shapes, Masked>..., releaseGeneral};
 }
 using ReleaserTable = std::array<Releaser, kCommonShapeCount + 1>;
@@ -350,7 +393,69 @@ constexpr ReleaserTable kMaskedReleasers =
 // Indexed by shape code: with masked fills where the processor has them (chosen at attach).
 ReleaserTable common_releasers = kPlainReleasers;
 
+// The quarantine's two steps for a heap block.
+void giveBackHeld(const QuarantinedBlock& held) {
+    heapRelease(heapBlockStart(held.block, held.gross));
+}
+
+constexpr char kWrittenAfterRelease[] =
+    "memory.dll: block 0x%lx was written after its release: byte %d changed";
+
+QJ_COLD void reportWrittenAfterRelease(const QuarantinedBlock& held, std::uint32_t changedAt) {
+    if (failed())
+        return;
+    const auto user = reinterpret_cast<std::uintptr_t>(held.block) + layout.head;
+    report_subject.store(user, std::memory_order_relaxed);
+    const char* text = kWrittenAfterRelease;
+    reportFatal(text, reportAddress(user),
+                static_cast<std::int32_t>(changedAt) - static_cast<std::int32_t>(layout.head));
+    report_subject.store(0, std::memory_order_relaxed);
+}
+
 } // namespace
+
+bool launcher_texts = false;
+
+void startReleaseQuarantine(std::uint32_t limitBytes) {
+    quarantineStart(layout.passThrough ? 0 : limitBytes, kFreeFill, &giveBackHeld,
+                    &reportWrittenAfterRelease);
+}
+
+BlockSubject describeBlock(std::uintptr_t p) {
+    const BlockLayout& l = layout;
+    BlockSubject subject{};
+    QuarantinedBlock held{};
+    if (quarantine_on && quarantineFind(p, held)) {
+        if (reinterpret_cast<std::uintptr_t>(held.block) + l.head != p)
+            return subject;
+        subject = {true, true, held.gross - l.overhead, held.siteWord};
+        return subject;
+    }
+    if (isBadPointerValue(p) || !insideRange(p) || largeBlockReleased(p))
+        return subject;
+    std::uint32_t tag = kUsedTagLive, header = 0;
+    if (l.usedTag != 0 && (!probe32(p - l.head, tag) || tag != kUsedTagLive))
+        return subject;
+    if (!probe32(p - l.headerBack, header))
+        return subject;
+    std::uint32_t gross = headerSize(header);
+    if (!trustedHeader(l, header, p)) {
+        // An underrun changed the header: a heap block's size check word still says its size.
+        std::uint32_t check = 0;
+        if (l.usedTag == 0 || !probe32(p - l.head - kSizeCheckBack, check))
+            return subject;
+        gross = ~check;
+        if (gross <= l.overhead || gross > largest_gross_size.load(std::memory_order_relaxed))
+            return subject;
+    }
+    subject.known = true;
+    subject.size = gross - l.overhead;
+    if (l.allocInfo != 0) {
+        const std::uint32_t word = load32(reinterpret_cast<void*>(p - l.allocInfoBack));
+        subject.siteWord = site_detail::recordOfWord(word) != nullptr ? word : 0;
+    }
+    return subject;
+}
 
 void chooseCommonReleasers(bool masked) {
 #if defined(QJ_MASKED_FILLS)

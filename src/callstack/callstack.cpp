@@ -6,6 +6,7 @@
 // chain that leaves the stack, which is what code without frame pointers produces, ends
 // the walk just as a failed read would.
 #include "callstack/callstack.h"
+#include "outputs/outputs.h"
 
 #include "Quorrick.h"
 #include "frame/hints.h"
@@ -29,6 +30,9 @@ namespace {
 
 constexpr char kStartLine[] =
     "dep: callstack: using internal callstack resolving (fast, but requires frame pointers)\n";
+// The same line when the walk goes through the unwind tables, which need no frame pointers.
+constexpr char kUnwindStartLine[] =
+    "dep: callstack: using internal callstack resolving through the unwind tables\n";
 
 } // namespace
 
@@ -42,7 +46,7 @@ void initCallStack() {
     callstack_unwind_walk =
         unwindWalkAvailable() && (settings.callstack_unwind || !platform::kFrameRecordsChain);
     if (!callstack_active.load(std::memory_order_relaxed)) {
-        platform::debugOutput(kStartLine);
+        outputs::debugLine(settings.callstack_unwind ? kUnwindStartLine : kStartLine);
         callstack_active.store(true, std::memory_order_relaxed);
     }
 }

@@ -1,5 +1,6 @@
 // Start and stop of the library: the static initialisers in their fixed order, and the
 // start and stop sequences that the platform's loader entry calls.
+#include "Quorrick.h"
 #include "alloc/aligned.h"
 #include "alloc/alloc.h"
 #include "alloc/counters.h"
@@ -10,8 +11,10 @@
 #include "frame/runtime_heap.h"
 #include "frame/settings.h"
 #include "histogram/histogram.h"
+#include "outputs/outputs.h"
 #include "platform/platform.h"
 #include "pools/chunk_pools.h"
+#include "quarantine/quarantine.h"
 #include "trace/trace.h"
 #include "tracking/alloc_info.h"
 
@@ -83,6 +86,7 @@ void startLibrary(const char* settingsText, std::size_t length) {
     loadSettingsEnvironment(settings);
     adjustSettingsForHost(settings);
     computeBlockLayout();
+    startReleaseQuarantine(static_cast<std::uint32_t>(settings.release_quarantine));
     initCounters();
     if (settings.use_pools)
         ChunkPools::init();
@@ -94,6 +98,11 @@ void startLibrary(const char* settingsText, std::size_t length) {
 }
 
 void stopLibrary() {
+    // Blocks still held in the quarantine are verified one last time; a launched program's
+    // run folder gets the status text as it stands at the end.
+    quarantineVerifyAll();
+    if (outputs::runFolderSet())
+        getStatus("status.txt");
     if (settings.use_histogram)
         histogramWriteFile("memoryHistogramAtExit.txt");
     // From here on every entry point is a plain pass-through: the pools and the site
@@ -107,7 +116,7 @@ void stopLibrary() {
         allocInfoFinalReport(settings.has_leakreport ? settings.leakreport : nullptr,
                              settings.include_all);
     }
-    if (std::FILE* file = std::fopen("resourcesAtShutdown.txt", "wt")) {
+    if (std::FILE* file = outputs::openForWriting("resourcesAtShutdown.txt", "wt")) {
         std::fprintf(file, "%s\n", resourceReport());
         std::fclose(file);
     }

@@ -12,13 +12,15 @@ namespace velt::zur::memory {
 
 namespace detail {
 std::atomic<std::uint8_t> entry_state{0};
+std::atomic<std::uintptr_t> report_subject{0};
 
 void setEntryShape(bool passThrough, unsigned shape) {
     std::uint8_t state = entry_state.load(std::memory_order_relaxed);
     std::uint8_t next;
     do {
-        next = static_cast<std::uint8_t>((state & (kOffMask & ~kOffPassThrough)) |
-                                         (passThrough ? kOffPassThrough : 0) | (shape << kShapeShift));
+        next =
+            static_cast<std::uint8_t>((state & (kOffMask & ~kOffPassThrough)) |
+                                      (passThrough ? kOffPassThrough : 0) | (shape << kShapeShift));
     } while (!entry_state.compare_exchange_weak(state, next, std::memory_order_relaxed));
 }
 } // namespace detail

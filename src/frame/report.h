@@ -67,6 +67,11 @@ using ReportAddress = std::conditional_t<(sizeof(unsigned long) < sizeof(std::ui
 inline ReportAddress reportAddress(std::uintptr_t at) { return static_cast<ReportAddress>(at); }
 
 inline bool failed() { return failure_flag.load(std::memory_order_relaxed); }
+
+// The user pointer a fatal report is about, set by a maker that names a block other than
+// the one the program just passed in (the quarantine's report of a write after release),
+// for a callback that tells more about it; 0 otherwise.
+extern QJ_HIDDEN std::atomic<std::uintptr_t> report_subject;
 } // namespace detail
 
 } // namespace velt::zur::memory

@@ -11,6 +11,8 @@ namespace velt::zur::memory::detail {
 constexpr std::int32_t kMaxTailGuardLength = 4096;
 // Largest bucket count of the allocation-site table; larger values are cut to it.
 constexpr std::int32_t kMaxHashSize = 1 << 22;
+// Largest release quarantine in bytes; larger values are cut to it.
+constexpr std::int32_t kMaxReleaseQuarantine = 1 << 30;
 
 // One member per key of settings.inc, named as the key and holding the key's default.
 // The switches and numbers come first, together, since the allocation paths read them;

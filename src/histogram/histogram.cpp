@@ -9,6 +9,7 @@
 // apart from each other. The counts and byte totals are unsigned 32-bit and wrap without
 // notice.
 #include "histogram/histogram.h"
+#include "outputs/outputs.h"
 
 #include "Quorrick.h"
 #include "alloc/counters.h"
@@ -228,7 +229,7 @@ void histogramWriteFile(const char* path) {
     StatisticsFreeze freeze;
     if (!histogram_started.load(std::memory_order_relaxed) || path == nullptr)
         return;
-    std::FILE* file = std::fopen(path, "wt");
+    std::FILE* file = outputs::openForWriting(path, "wt");
     if (file == nullptr)
         return;
     char text[4096];

@@ -11,7 +11,9 @@
 #include "alloc/alloc.h"
 #include "frame/settings.h"
 #include "frame/text_builder.h"
+#include "outputs/outputs.h"
 #include "pools/chunk_pools.h"
+#include "quarantine/quarantine.h"
 #include "trace/trace.h"
 #include "trace/trace_stats.h"
 
@@ -35,6 +37,9 @@ SpinLock status_build_lock;
 
 const char* getStatus(const char* path) {
     using namespace detail;
+    // Blocks held in the release quarantine are verified first (a changed one is reported
+    // before the lock below is taken).
+    quarantineVerifyAll();
     // No error callback runs while the lock is held, so there is no re-entry.
     SpinGuard guard(status_build_lock);
     TextBuilder out(status_text, sizeof status_text);
@@ -55,7 +60,7 @@ const char* getStatus(const char* path) {
 
     if (path == nullptr)
         return status_text;
-    if (std::FILE* file = std::fopen(path, "wt")) {
+    if (std::FILE* file = outputs::openForWriting(path, "wt")) {
         std::fwrite(status_text, 1, out.length(), file);
         std::fclose(file);
     }

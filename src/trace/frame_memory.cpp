@@ -8,6 +8,7 @@
 // The header names the columns of the names in use; when a name is added later the header
 // is written again, wider, before the next line.
 #include "trace/frame_memory.h"
+#include "outputs/outputs.h"
 
 #include "alloc/counters.h"
 #include "frame/settings.h"
@@ -70,7 +71,7 @@ void writeFrameMemoryLine(const char* path, std::uint32_t frame) {
     }
 
     SpinGuard guard(frame_memory_lock);
-    std::FILE* file = std::fopen(path, frame_memory_started ? "at" : "wt");
+    std::FILE* file = outputs::openForWriting(path, frame_memory_started ? "at" : "wt");
     if (file == nullptr)
         return;
     frame_memory_started = true;

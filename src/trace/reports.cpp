@@ -9,6 +9,7 @@
 //   that the host still holds;
 // - every build runs under reportBuildLock(), so two builds never write one buffer.
 #include "Quorrick.h"
+#include "outputs/outputs.h"
 #include "alloc/counters.h"
 #include "frame/frame.h"
 #include "frame/locks.h"
@@ -130,7 +131,7 @@ void writeTraceReportFile(const char* path) {
     const char* text = traceReport();
     if (path == nullptr)
         return;
-    std::FILE* file = std::fopen(path, "wt");
+    std::FILE* file = outputs::openForWriting(path, "wt");
     if (file == nullptr)
         return;
     std::fputs(text, file);

@@ -2,6 +2,7 @@
 // lets a symbolizer turn its return addresses into functions and lines. One writer serves
 // the final report at detach (which also releases the table) and the two dumps on request.
 #include "Quorrick.h"
+#include "outputs/outputs.h"
 #include "alloc/counters.h"
 #include "frame/frame.h"
 #include "frame/locks.h"
@@ -76,7 +77,7 @@ void moduleTableRefresh() {
 }
 
 void allocInfoReport(const char* path, bool includeAll, bool release, std::int32_t traceFilter) {
-    std::FILE* file = path != nullptr ? std::fopen(path, "wt") : nullptr;
+    std::FILE* file = path != nullptr ? outputs::openForWriting(path, "wt") : nullptr;
     char text[kReportBufferSize];
     TextBuilder out(text, sizeof text, file);
     if (file != nullptr) {
@@ -170,7 +171,7 @@ void sortSites(AllocInfo** sites, AllocInfo** scratch, std::uint32_t count) {
 } // namespace
 
 void allocInfoChurnReport(const char* path, std::int32_t count) {
-    std::FILE* file = path != nullptr ? std::fopen(path, "wt") : nullptr;
+    std::FILE* file = path != nullptr ? outputs::openForWriting(path, "wt") : nullptr;
     if (file == nullptr)
         return;
     char text[kReportBufferSize];
