@@ -294,6 +294,21 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
         if (!largeBlockClaim(p))
             return refuse(kReleasedTwice, p);
     }
+    // The words in front of the user area are the first an underrun reaches: a site word
+    // that names no record or a trace word with unused bits set is reported, never
+    // charged. (A large block is read only once claimed: another thread may unmap it.)
+    std::uint32_t siteWord = 0;
+    AllocInfo* site = nullptr;
+    if (l.allocInfo != 0) {
+        siteWord = load32(reinterpret_cast<void*>(p - l.allocInfoBack));
+        site = site_detail::recordOfWord(siteWord);
+        if (QJ_UNLIKELY(site == nullptr && siteWord != 0))
+            return refuse(kFrontOverwritten, p);
+    }
+    const std::uint32_t traceWord =
+        l.traceWord != 0 ? load32(reinterpret_cast<void*>(p - kTraceWordBack)) : 0;
+    if (QJ_UNLIKELY((traceWord & kTraceWordUnused) != 0))
+        return refuse(kFrontOverwritten, p);
     if (QJ_UNLIKELY(isPageGuardBlock(l, gross))) {
         if (l.usedTag != 0)
             store32(block, kUsedTagReleased);
@@ -311,21 +326,6 @@ template <const BlockLayout& L, bool Lean> QJ_ALWAYS_INLINE void releaseAs(void*
     if (Lean && QJ_UNLIKELY(slot == nullptr || ((header & kHeaderPooled) != 0 &&
                                                 platform::knownThreadId() != main_thread_id)))
         return releaseFull<L>(ptr);
-    // The words in front of the user area are the first an underrun reaches: a site word
-    // that names no record or a trace word with unused bits set is reported, never
-    // charged.
-    std::uint32_t siteWord = 0;
-    AllocInfo* site = nullptr;
-    if (l.allocInfo != 0) {
-        siteWord = load32(reinterpret_cast<void*>(p - l.allocInfoBack));
-        site = site_detail::recordOfWord(siteWord);
-        if (QJ_UNLIKELY(site == nullptr && siteWord != 0))
-            return refuse(kFrontOverwritten, p);
-    }
-    const std::uint32_t traceWord =
-        l.traceWord != 0 ? load32(reinterpret_cast<void*>(p - kTraceWordBack)) : 0;
-    if (QJ_UNLIKELY((traceWord & kTraceWordUnused) != 0))
-        return refuse(kFrontOverwritten, p);
     if (Lean && QJ_UNLIKELY(traceValueOf(traceWord) != 0))
         return releaseFull<L>(ptr);
     // The counters, the histogram, the site and the memory name in one section: the
