@@ -52,6 +52,32 @@ int main(int argc, char** argv) {
         show(p);
         p[13] = 'x';
         std::free(p);
+    } else if (std::strcmp(mode, "underrun") == 0) {
+        char* p = launder(static_cast<char*>(std::malloc(13)));
+        show(p);
+        p[-1] = 'A';
+        std::free(p);
+    } else if (std::strcmp(mode, "write-after-release") == 0) {
+        // Written at offsets 0 and 8 once released, then blocks of the same size come and
+        // go: the memory may be handed out again meanwhile.
+        char* p = launder(static_cast<char*>(std::malloc(40)));
+        char* stale = launder(p);
+        show(p);
+        std::free(p);
+        stale[0] = 1;
+        stale[8] = 2;
+        for (int i = 0; i < 100; ++i)
+            std::free(launder(std::malloc(40)));
+    } else if (std::strcmp(mode, "stack") == 0) {
+        int local = 0;
+        show(&local);
+        std::free(launder(&local));
+    } else if (std::strcmp(mode, "realloc-released") == 0) {
+        void* p = launder(std::malloc(24));
+        void* stale = launder(p);
+        show(p);
+        std::free(p);
+        p = std::realloc(stale, 64);
     } else if (std::strcmp(mode, "double") == 0) {
         void* p = launder(std::malloc(24));
         show(p);
