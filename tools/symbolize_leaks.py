@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
-"""Turns a Quorrick leak report into call stacks a person can read.
+"""Turns a Quorrick leak or error report into call stacks a person can read.
 
-Every site line keeps its statistics; below it each return address becomes
+Every site line of a leak report keeps its statistics; below it each return address
+becomes
 
     #N 0xADDRESS in function at file:line [module+0xOFFSET]
+
+An error report (error.txt) lists the addresses of its sites one per line below the
+headings "allocated at" and "released at": each becomes such a frame line.
 
 The report's module list says which binary holds an address and where it was loaded;
 llvm-symbolizer (Debian package llvm) or binutils' addr2line reads the binary's debug
@@ -14,6 +18,7 @@ modules by file name only). Frames without debug information keep their module o
 
     python3 tools/symbolize_leaks.py leaks.txt
     python3 tools/symbolize_leaks.py leaks.txt --search-dir build/examples --strip-prefix "$PWD/"
+    python3 tools/symbolize_leaks.py RUN_DIR/prog.4242/error.txt -o error.symbolized.txt
 """
 
 import argparse
@@ -28,6 +33,8 @@ import sys
 MODULE_LINE = re.compile(r"^module (.*) 0x([0-9a-fA-F]+) 0x([0-9a-fA-F]+)$")
 SITE_LINE = re.compile(r"^(alloc depth=(\d+) .*?maxAllocSize=-?\d+) ?(.*)$")
 ADDRESS_LINE = re.compile(r"^0x[0-9a-fA-F]+$")
+# An error report's site headings; the address lines below one are its frames.
+STACK_HEADING = re.compile(r"^(allocated|released) at$")
 # The name field of a module entry holds 79 characters; longer paths are cut there.
 NAME_FIELD = 79
 
@@ -136,17 +143,34 @@ def shorten(location, prefixes):
     return location
 
 
+def stacks(lines):
+    """Line index -> return addresses, innermost first: a leak report's site lines, and the
+    address lines of an error report below "allocated at" or "released at" (each one a
+    frame of its own, numbered from the heading)."""
+    found = {}
+    under_heading = None
+    for index, line in enumerate(lines):
+        if STACK_HEADING.match(line):
+            under_heading = 0
+            continue
+        if under_heading is not None and ADDRESS_LINE.match(line):
+            found[index] = (under_heading, [int(line, 16)])
+            under_heading += 1
+            continue
+        under_heading = None
+        m = SITE_LINE.match(line)
+        if m:
+            found[index] = (0, [int(a, 16) for a in m.group(3).split("<-")] if m.group(3) else [])
+    return found
+
+
 def symbolize(lines, search_dirs, tool, prefixes):
     modules = []
-    sites = []
     for line in lines:
         m = MODULE_LINE.match(line)
         if m:
             modules.append(Module(m.group(1), int(m.group(2), 16), int(m.group(3), 16)))
-            continue
-        m = SITE_LINE.match(line)
-        if m and m.group(3):
-            sites.append([int(a, 16) for a in m.group(3).split("<-")])
+    frames_at = stacks(lines)
 
     def module_of(address):
         for module in modules:
@@ -157,7 +181,7 @@ def symbolize(lines, search_dirs, tool, prefixes):
     # One symbolizer run per binary. A return address points after its call; the call's
     # own line is found one byte earlier.
     wanted = {}
-    for frames in sites:
+    for _, frames in frames_at.values():
         for address in frames:
             module = module_of(address)
             if module is not None:
@@ -173,35 +197,39 @@ def symbolize(lines, search_dirs, tool, prefixes):
             if link in lookup:
                 names[lookup[link]] = entries
 
+    def frame(index, address):
+        module = module_of(address)
+        where = ("[%s+0x%x]" % (module.label(), address - module.base)
+                 if module else "[no module]")
+        entries = [e for e in names.get(address, []) if known(*e)]
+        if not entries:
+            return ["    #%d 0x%08x ?? %s" % (index, address, where)]
+        function, location = entries[0]
+        text = ["    #%d 0x%08x in %s at %s %s"
+                % (index, address, function, shorten(location, prefixes), where)]
+        for function, location in entries[1:]:
+            text.append("        inlined into %s at %s" % (function, shorten(location, prefixes)))
+        return text
+
     out = []
-    for line in lines:
-        m = SITE_LINE.match(line)
-        if not m:
+    for number, line in enumerate(lines):
+        if number not in frames_at:
             out.append(line)
             if line.startswith("# Leak report format"):
                 out.append("# Symbolized: one frame per line, innermost first")
             continue
-        out.append(m.group(1))
-        frames = [int(a, 16) for a in m.group(3).split("<-")] if m.group(3) else []
-        for index, address in enumerate(frames):
-            module = module_of(address)
-            where = ("[%s+0x%x]" % (module.label(), address - module.base)
-                     if module else "[no module]")
-            entries = [e for e in names.get(address, []) if known(*e)]
-            if not entries:
-                out.append("    #%d 0x%08x ?? %s" % (index, address, where))
-                continue
-            function, location = entries[0]
-            out.append("    #%d 0x%08x in %s at %s %s"
-                       % (index, address, function, shorten(location, prefixes), where))
-            for function, location in entries[1:]:
-                out.append("        inlined into %s at %s" % (function, shorten(location, prefixes)))
+        first, frames = frames_at[number]
+        m = SITE_LINE.match(line)
+        if m:
+            out.append(m.group(1))
+        for index, address in enumerate(frames, first):
+            out.extend(frame(index, address))
     return out
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("report", help="leak report file, or - for standard input")
+    parser.add_argument("report", help="leak or error report file, or - for standard input")
     parser.add_argument("-o", "--output", help="write here instead of standard output")
     parser.add_argument("--search-dir", action="append", default=[], metavar="DIR",
                         help="also look for module files here by file name (repeatable)")
