@@ -6,13 +6,16 @@ report, with the defaults and with call stacks, histogram and trace identifiers 
 planted bugs give their exact reports; the leak report, symbolized by the launcher, names
 the leaking function and line with both call-stack walks; forking, many threads and
 constructors that allocate before main (and a library finalised after the unload) run
-clean. Every case runs in a directory of its own.
+clean; a process tree writes one folder per process into the run folder and nothing into
+its working directories. Every case runs in a directory of its own, every launcher run
+(-o) in a run folder of its own.
 
     preload_test.py --launcher tools/quorrick-run --library libquorrick-preload.so \\
         --bin-dir DIR --source-dir tests/preload [unittest arguments]
 """
 
 import argparse
+import atexit
 import os
 import re
 import shutil
@@ -23,13 +26,18 @@ import tempfile
 import unittest
 
 ARGS = None
+RUNS = None  # the run folders of this test program's launcher runs
 DEP_LINE = b"dep: callstack: using internal callstack resolving (fast, but requires frame pointers)"
 TRACKING = "use_callstack 1 use_histogram 1 use_traceIdentifiers 1"
 SETTINGS = [("defaults", ""), ("tracking", TRACKING)]
 
 
-def run(command, cwd, settings=None, launcher=True, stdin=None, library=True):
-    env = {k: v for k, v in os.environ.items() if k not in ("QUORRICK_SETTINGS", "LD_PRELOAD")}
+def run(command, cwd, settings=None, launcher=True, stdin=None, library=True, output=True):
+    """The command, under the launcher unless `launcher` is false. `output`: True for a new
+    run folder (-o), a path for that folder, None for the launcher's default. The result's
+    run_dir is the folder given with -o (None without)."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("QUORRICK_SETTINGS", "LD_PRELOAD", "QUORRICK_RUN_DIR")}
     env["PYTHONHASHSEED"] = "0"
     if library:
         env["QUORRICK_PRELOAD"] = ARGS.library
@@ -37,8 +45,14 @@ def run(command, cwd, settings=None, launcher=True, stdin=None, library=True):
         env.pop("QUORRICK_PRELOAD", None)
     if settings:
         env["QUORRICK_SETTINGS"] = settings
-    full = [ARGS.launcher] + command if launcher else command
-    return subprocess.run(full, cwd=cwd, env=env, input=stdin, capture_output=True, timeout=600)
+    run_dir = None
+    if launcher and output is not None:
+        run_dir = tempfile.mkdtemp(prefix="run-", dir=RUNS) if output is True else output
+    full = ([ARGS.launcher] + (["-o", run_dir] if run_dir else []) + command
+            if launcher else command)
+    result = subprocess.run(full, cwd=cwd, env=env, input=stdin, capture_output=True, timeout=600)
+    result.run_dir = run_dir
+    return result
 
 
 def without_library_lines(stderr):
@@ -52,6 +66,27 @@ def reports(stderr):
 
 def program(name):
     return os.path.join(ARGS.bin_dir, name)
+
+
+def process_folders(run_dir):
+    """pid -> folder of each process of a launcher run (NAME.PID)."""
+    found = {}
+    for entry in os.listdir(run_dir):
+        m = re.match(r"^.+\.(\d+)$", entry)
+        if m and os.path.isdir(os.path.join(run_dir, entry)):
+            found[int(m.group(1))] = os.path.join(run_dir, entry)
+    return found
+
+
+def read_text(path):
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
+def source_line(file_name, mark):
+    """The line number of the first line of a test program's source that holds `mark`."""
+    with open(os.path.join(ARGS.source_dir, file_name)) as f:
+        return next(n for n, text in enumerate(f, 1) if mark in text)
 
 
 class Case(unittest.TestCase):
@@ -198,23 +233,22 @@ class PlantedBugs(Case):
         self.assertEqual(result.returncode, 3)
 
     def test_symbolized_leak_report_names_function_and_line_with_both_walks(self):
-        with open(os.path.join(ARGS.source_dir, "planted.cpp")) as f:
-            line = next(n for n, text in enumerate(f, 1) if "// site: leak" in text)
+        line = source_line("planted.cpp", "// site: leak")
         for walk in ("callstack_unwind 0", "callstack_unwind 1"):
             with self.subTest(walk=walk):
                 result = run([program("preload_planted"), "leak"], self.dir,
                              "use_callstack 1 leakreport leaks.txt " + walk)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertClean(result, walk)
-                with open(os.path.join(self.dir, "leaks.symbolized.txt")) as f:
-                    lines = f.read().splitlines()
+                [folder] = process_folders(result.run_dir).values()
+                self.assertRegex(os.path.basename(folder), r"^preload_planted\.\d+$")
+                lines = read_text(os.path.join(folder, "leaks.symbolized.txt")).splitlines()
                 # The 40-byte block (56 bytes gross): its site line, then its innermost frame.
                 site = next(i for i, text in enumerate(lines)
                             if text.startswith("alloc ") and "currentTotalSize=56 " in text)
                 self.assertRegex(lines[site + 1],
                                  r"^    #0 0x[0-9a-f]+ in .*leakyFunction\(unsigned long\) at "
                                  r"\S*planted\.cpp:%d " % line)
-                os.remove(os.path.join(self.dir, "leaks.symbolized.txt"))
 
 
 class ProcessesAndThreads(Case):
@@ -250,14 +284,21 @@ class Launcher(Case):
         result = run(["--help"], self.dir)
         self.assertEqual(result.returncode, 0)
         for word in (b"QUORRICK_SETTINGS", b"use_callstack", b"callstack_unwind", b"leakreport",
-                     b"symbolized"):
+                     b"symbolized", b"-o DIR", b"QUORRICK_RUN_DIR", b"log.txt", b"error.txt",
+                     b"release_quarantine 4194304"):
             self.assertIn(word, result.stdout)
 
     def test_streams_and_exit_status_pass_through(self):
         result = run(["/bin/sh", "-c", "cat; echo err >&2; exit 7"], self.dir, stdin=b"in\n")
         self.assertEqual((result.returncode, result.stdout, result.stderr), (7, b"in\n", b"err\n"))
-        result = run(["/bin/sh", "-c", "kill -TERM $$"], self.dir)
-        self.assertEqual(result.returncode, -signal.SIGTERM)
+        # A program ended by a signal ends the launcher by it, and the launcher's shell adds
+        # no line of its own ("Aborted") to standard error.
+        for name in ("TERM", "ABRT", "SEGV"):
+            with self.subTest(signal=name):
+                result = run(["/bin/sh", "-c", "ulimit -c 0; echo err >&2; kill -%s $$" % name],
+                             self.dir)
+                self.assertEqual((result.returncode, result.stderr),
+                                 (-getattr(signal, "SIG" + name), b"err\n"))
 
     def test_finds_the_library_in_the_build_tree(self):
         root = os.path.dirname(os.path.dirname(os.path.abspath(ARGS.launcher)))
@@ -269,9 +310,152 @@ class Launcher(Case):
 
     def test_settings_variable_wins_over_the_file(self):
         self.write("MemorySettings.dat", "use_callstack 1 leakreport file.txt\n")
-        run([program("preload_planted"), "leak"], self.dir, "leakreport env.txt")
-        self.assertTrue(os.path.exists(os.path.join(self.dir, "env.symbolized.txt")))
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "file.txt")))
+        result = run([program("preload_planted"), "leak"], self.dir, "leakreport env.txt")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        [folder] = process_folders(result.run_dir).values()
+        self.assertEqual(sorted(n for n in os.listdir(folder) if n.startswith(("env", "file"))),
+                         ["env.symbolized.txt", "env.txt"])
+        self.assertEqual(os.listdir(self.dir), ["MemorySettings.dat"])
+        # What the program read: the file, then the variable behind the launcher's
+        # quarantine, so that the user's own quarantine would win.
+        self.assertEqual(read_text(os.path.join(result.run_dir, "settings.txt")),
+                         "use_callstack 1 leakreport file.txt\n\n"
+                         "release_quarantine 4194304 leakreport env.txt\n")
+        # The page finds the report the variable named, symbolized.
+        page = read_text(os.path.join(result.run_dir, "report.html"))
+        self.assertIn('<section id="p0-leaks" class="present">', page)
+        self.assertRegex(page, r"leakyFunction\(unsigned long\) at \S*planted\.cpp:\d+")
+
+
+class RunFolder(Case):
+    """The launcher's run folder: one folder per process of the tree, nothing written where
+    the processes run, standard error as a plain run's unless a report was made."""
+
+    def tree(self, *extra, settings):
+        """preload_tree in self.dir, its two children in self.dir/one and self.dir/two:
+        the result, the three directories, and the pids of main and children."""
+        dirs = [self.dir, os.path.join(self.dir, "one"), os.path.join(self.dir, "two")]
+        for d in dirs[1:]:
+            os.mkdir(d)
+        before = self.listing()
+        result = run([program("preload_tree")] + dirs[1:] + list(extra), self.dir, settings)
+        self.assertEqual(self.listing(), before, "written where the processes run")
+        pids = [int(p) for p in re.findall(rb"^(?:main|child) (\d+)$", result.stdout, re.M)]
+        self.assertEqual(len(pids), 3, result.stdout)
+        return result, dirs, pids
+
+    def listing(self):
+        return sorted((root, sorted(files), sorted(folders))
+                      for root, folders, files in os.walk(self.dir))
+
+    def test_process_tree_writes_one_folder_per_process(self):
+        result, dirs, pids = self.tree(settings="use_callstack 1 leakreport leaks.txt")
+        main, first, second = pids
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(result.stdout.endswith(b"child %d exit 0\nchild %d exit 0\n" % (first, second)),
+                        result.stdout)
+        # Leak reports were written: where they are, and nothing else, on standard error.
+        run_dir = os.path.realpath(result.run_dir)
+        self.assertEqual(result.stderr.decode().splitlines(),
+                         ["quorrick-run: reports in " + run_dir,
+                          "quorrick-run: report page " + os.path.join(run_dir, "report.html")])
+        folders = process_folders(result.run_dir)
+        self.assertEqual(sorted(folders), sorted(pids))
+        for pid, directory, parent, function, mark in (
+                (main, dirs[0], None, "keepInMain", "// site: main"),
+                (first, dirs[1], main, "keepInChild", "// site: child"),
+                (second, dirs[2], main, "keepInChild", "// site: child")):
+            with self.subTest(pid=pid):
+                folder = folders[pid]
+                self.assertEqual(os.path.basename(folder), "preload_tree.%d" % pid)
+                process = dict(line.partition(" ")[::2] for line in
+                               read_text(os.path.join(folder, "process.txt")).splitlines())
+                self.assertEqual((process["program"], process["pid"], process["directory"]),
+                                 ("preload_tree", str(pid), directory))
+                if parent is not None:
+                    self.assertEqual(process["parent"], str(parent))
+                self.assertTrue(os.path.isfile(os.path.join(folder, "leaks.txt")))
+                # Each process's own report: its own site, not another process's.
+                leaks = read_text(os.path.join(folder, "leaks.symbolized.txt"))
+                self.assertRegex(leaks, r"(?m)^    #0 0x[0-9a-f]+ in .*%s\(\) at \S*tree\.cpp:%d "
+                                 % (function, source_line("tree.cpp", mark)))
+                other = "keepInChild" if function == "keepInMain" else "keepInMain"
+                self.assertNotIn(other, leaks)
+        # The page: every process, the main program first, then by pid.
+        page = read_text(os.path.join(result.run_dir, "report.html"))
+        groups = re.findall(r'<section id="p\d+" class="process[^"]*" data-program="([^"]*)" '
+                            r'data-pid="(\d+)"', page)
+        self.assertEqual(groups, [("preload_tree", str(p)) for p in [main] + sorted([first, second])])
+
+    def test_error_in_a_child_names_its_program_pid_and_sites(self):
+        result, _, (main, first, second) = self.tree("fail", settings="use_callstack 1")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(result.stdout.endswith(b"child %d signal %d\n" % (second, signal.SIGABRT)),
+                        result.stdout)
+        lines = result.stderr.decode().splitlines()
+        self.assertEqual(len(reports(result.stderr)), 1, result.stderr)
+        self.assertRegex(reports(result.stderr)[0],
+                         r"^QJ7 Memory Error: memory.dll: free\(\) called twice for memory 0x")
+        # After the program's own line, the launcher's: program, pid, block and its site.
+        head = next((i for i, line in enumerate(lines)
+                     if line.startswith("quorrick-run: preload_tree (pid %d): " % second)), None)
+        self.assertIsNotNone(head, result.stderr)
+        self.assertGreater(head, lines.index(reports(result.stderr)[0]))
+        self.assertRegex(lines[head], r": pointer 0x[0-9a-f]+ \(24 bytes\)$")
+        self.assertEqual(lines[head + 1], "  allocated at:")
+        self.assertRegex(lines[head + 2], r"^    #0 0x[0-9a-f]+ in .*releaseTwice\(\) at \S*tree\.cpp:%d "
+                         % source_line("tree.cpp", "// site: twice"))
+        self.assertIn("quorrick-run: reports in " + os.path.realpath(result.run_dir), lines)
+        folders = process_folders(result.run_dir)
+        self.assertEqual([pid for pid, folder in folders.items()
+                          if os.path.exists(os.path.join(folder, "error.txt"))], [second])
+        self.assertTrue(os.path.isfile(os.path.join(folders[second], "error.symbolized.txt")))
+
+    def test_default_folder_and_a_clean_run_leaves_stderr_as_a_plain_run(self):
+        command = ["/bin/sh", "-c", "echo out; echo err >&2; exit 3"]
+        plain = run(command, self.dir, launcher=False)
+        for _ in range(2):
+            guarded = run(command, self.dir, "use_callstack 1 use_histogram 1", output=None)
+            self.assertEqual((guarded.returncode, guarded.stdout, guarded.stderr),
+                             (plain.returncode, plain.stdout, plain.stderr))
+        # Two runs, two folders (in one second the second name gets .1).
+        names = sorted(os.listdir(self.dir))
+        self.assertEqual(len(names), 2, names)
+        for name in names:
+            self.assertRegex(name, r"^quorrick-run\.sh\.\d{8}-\d{6}(\.\d+)?$")
+            folders = process_folders(os.path.join(self.dir, name))
+            self.assertEqual(len(folders), 1, name)
+            [folder] = folders.values()
+            # The library's lines went to the process's log.txt, not to standard error.
+            self.assertIn("dep: callstack: ", read_text(os.path.join(folder, "log.txt")))
+
+    def test_page_puts_the_main_program_first_whatever_the_pids(self):
+        # Pids wrap: a child can have a lower pid than the program that started it.
+        run_dir = os.path.join(self.dir, "run")
+        for name, pid, parent in (("cc", 300, 900), ("make", 900, 5), ("ld", 1200, 900)):
+            os.makedirs(os.path.join(run_dir, "%s.%d" % (name, pid)))
+            with open(os.path.join(run_dir, "%s.%d" % (name, pid), "process.txt"), "w") as f:
+                f.write("program %s\npid %d\nparent %d\ndirectory /\ncommand %s -x\n"
+                        % (name, pid, parent, name))
+        reporter = os.path.join(os.path.dirname(ARGS.launcher), "quorrick-report")
+        done = subprocess.run([sys.executable, reporter, run_dir], capture_output=True)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        page = read_text(os.path.join(run_dir, "report.html"))
+        groups = re.findall(r'<section id="p\d+" class="process[^"]*" data-program="([^"]*)" '
+                            r'data-pid="(\d+)"><h2>[^<]*</h2><p>[^<]*<code>[^<]*</code>; '
+                            r'directory <code>/</code></p><p class="command">([^<]*)</p>', page)
+        self.assertEqual(groups, [("make", "900", "make -x"), ("cc", "300", "cc -x"),
+                                  ("ld", "1200", "ld -x")])
+
+    def test_reused_folder_reports_only_this_runs_processes(self):
+        run_dir = os.path.join(self.dir, "reused", "run")
+        failed = run([program("preload_planted"), "double"], self.dir, "use_callstack 1",
+                     output=run_dir)
+        self.assertEqual(failed.returncode, -signal.SIGABRT)
+        self.assertIn(b"quorrick-run: reports in ", failed.stderr)
+        clean = run([program("preload_planted"), "leak"], self.dir, output=run_dir)
+        self.assertEqual((clean.returncode, clean.stderr), (0, b""))
+        self.assertEqual(len(process_folders(run_dir)), 2)
 
 
 def main():
@@ -284,6 +468,9 @@ def main():
     ARGS, rest = parser.parse_known_args()
     for name in ("launcher", "library", "bin_dir", "source_dir"):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
+    global RUNS
+    RUNS = tempfile.mkdtemp(prefix="qjruns-")
+    atexit.register(shutil.rmtree, RUNS, ignore_errors=True)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
