@@ -1,8 +1,11 @@
 // Opens report pages made by tools/quorrick-report in Debian's chromium (headless) and
 // checks what a person would see: no console error, every section that has a file shows
-// its data, missing files leave a note, tables sort.
+// its data, missing files leave a note, tables sort, a launcher run shows its process with
+// the error report, a page made without Chart.js has notes in place of the charts.
 //   QJ_REPORT_FULL=<demo run>/report.html QJ_REPORT_PARTIAL=<page of a run with only
-//   status.txt> QJ_SCREENSHOT=<png> node --test tools/report/test/
+//   status.txt> QJ_REPORT_LAUNCHER=<the demo's launcher run>/report.html
+//   QJ_REPORT_CHARTLESS=<page of the demo's files made without Chart.js>
+//   QJ_SCREENSHOT=<png> node --test tools/report/test/
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { mkdtempSync, rmSync } from 'node:fs';
@@ -105,6 +108,35 @@ test('a run with only status.txt: the other sections are left out with a note', 
     assert.match(await page.textContent(`#${id} .note`), /not found/);
   }
   assert.equal(await page.$$eval('canvas', (c) => c.length), 0);
+  assert.deepEqual(errors, []);
+  await page.close();
+});
+
+test('launcher run: the process, its error report with the symbolized site', async () => {
+  const { page, errors } = await open(process.env.QJ_REPORT_LAUNCHER);
+  const groups = await page.$$eval('section.process', (g) => g.map((s) => [s.id, s.dataset.program, s.className]));
+  assert.deepEqual(groups, [['p0', 'planted_bug', 'process failed']]);
+  assert.equal(await page.$$eval('#processes-table tbody tr', (r) => r.length), 1);
+  assert.match(await page.textContent('#p0 h2'), /^planted_bug \(pid \d+\)$/);
+  assert.match(await page.textContent('#p0 .command'), /examples\/planted_bug/);
+  assert.equal(await page.getAttribute('#p0-error', 'class'), 'present');
+  assert.match(await page.textContent('#p0-error .message'),
+               /^QJ7 Memory Error: .*tailguard: block tail corruption detected/);
+  assert.match(await page.textContent('#p0-error'), /Block 0x[0-9a-f]+ \(6 bytes\)/);
+  const site = await page.$$eval('#p0-error ol.frames li', (l) => l.map((x) => x.textContent));
+  assert.match(site[0], /copyName\(char const\*\) at \S*planted_bug\.cpp:\d+/);
+  assert.deepEqual(errors, []);
+  await page.close();
+});
+
+test('a page made without Chart.js: notes in place of the charts, the tables as before', async () => {
+  const { page, errors } = await open(process.env.QJ_REPORT_CHARTLESS);
+  for (const id of ['sizes', 'frames']) {
+    assert.equal(await page.getAttribute(`#${id}`, 'class'), 'present', `section ${id}`);
+    assert.match(await page.textContent(`#${id} .note`), /Chart\.js is not installed/);
+  }
+  assert.equal(await page.$$eval('canvas', (c) => c.length), 0);
+  assert.equal(await page.$$eval('#names-table tbody tr', (r) => r.length), 4);
   assert.deepEqual(errors, []);
   await page.close();
 });
