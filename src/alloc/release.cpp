@@ -215,7 +215,7 @@ template <const BlockLayout& L> QJ_NOINLINE void releaseFull(void* ptr);
 // used tag whatever `patterns` says: its fill is what the quarantine verifies.
 QJ_NOINLINE void holdHeapBlock(unsigned char* block, std::uint32_t gross, std::uint32_t usedTag,
                                std::uint32_t siteWord) {
-    std::memset(block + usedTag, kFreeFill, gross - usedTag);
+    fillBytes(block + usedTag, kFreeFill, gross - usedTag, layout.maskedFills);
     quarantineAdmit(QuarantinedBlock{block, gross, usedTag, siteWord});
 }
 

@@ -19,7 +19,7 @@ unsigned char fill_byte = 0;
 QuarantineGiveBack give_back = nullptr;
 QuarantineChanged report_changed = nullptr;
 
-// The ring: `count` blocks from `first`, oldest first, in `capacity` slots.
+// The ring: `count` blocks from `first`, oldest first, in `capacity` slots (a power of two).
 QuarantinedBlock* ring = nullptr;
 std::uint32_t capacity = 0;
 std::uint32_t first = 0;
@@ -65,7 +65,7 @@ bool makeRoom() QJ_REQUIRES(quarantine_lock) {
     if (bigger == nullptr)
         return false;
     for (std::uint32_t i = 0; i < count; ++i)
-        bigger[i] = ring[(first + i) % capacity];
+        bigger[i] = ring[(first + i) & (capacity - 1)];
     heapRelease(ring);
     ring = bigger;
     capacity = grown;
@@ -91,7 +91,7 @@ void quarantineAdmit(const QuarantinedBlock& held) {
     {
         SpinGuard guard(quarantine_lock);
         if (makeRoom()) {
-            ring[(first + count) % capacity] = held;
+            ring[(first + count) & (capacity - 1)] = held;
             ++count;
             bytes_held += held.gross;
             noted = true;
@@ -99,7 +99,7 @@ void quarantineAdmit(const QuarantinedBlock& held) {
         while (bytes_held > limit_bytes && count > 0 && leaves < kLeaveBatch) {
             leaving[leaves++] = ring[first];
             bytes_held -= ring[first].gross;
-            first = (first + 1) % capacity;
+            first = (first + 1) & (capacity - 1);
             --count;
         }
     }
@@ -117,7 +117,7 @@ void quarantineVerifyAll() {
     {
         SpinGuard guard(quarantine_lock);
         for (std::uint32_t i = 0; i < count && !found; ++i) {
-            const QuarantinedBlock& held = ring[(first + i) % capacity];
+            const QuarantinedBlock& held = ring[(first + i) & (capacity - 1)];
             const std::uint32_t at =
                 firstChanged(held.block, held.checkedFrom, held.gross, fill_byte);
             if (at != held.gross) {
@@ -135,7 +135,7 @@ bool quarantineFind(std::uintptr_t p, QuarantinedBlock& found) {
     SpinGuard guard(quarantine_lock);
     // Newest first: a block released last is the likeliest subject.
     for (std::uint32_t i = count; i > 0; --i) {
-        const QuarantinedBlock& held = ring[(first + i - 1) % capacity];
+        const QuarantinedBlock& held = ring[(first + i - 1) & (capacity - 1)];
         const auto start = reinterpret_cast<std::uintptr_t>(held.block);
         if (p >= start && p < start + held.gross) {
             found = held;
