@@ -58,6 +58,9 @@ constexpr std::uint32_t kMaxRecords = 0xFFFFFFFEu;
 
 std::int32_t hash_size = 0;
 std::atomic<AllocInfo*>* buckets = nullptr;
+// The last record of each bucket's chain (null: empty), under the bucket's stripe lock;
+// null as a whole when it could not be allocated (the chains are then walked).
+AllocInfo** bucket_tails = nullptr;
 
 // Serialises additions to the store; taken inside a stripe lock.
 SpinLock store_lock;
@@ -148,8 +151,8 @@ bool addSlab(AllocInfo* fresh) {
     // Keep order sorted by address: slabs are few, an insertion is rare.
     d->orderVersion.fetch_add(1, std::memory_order_relaxed);
     std::uint32_t at = count;
-    while (at > 0 &&
-           reinterpret_cast<std::uintptr_t>(d->slabs[order(d, at - 1)]) > reinterpret_cast<std::uintptr_t>(fresh)) {
+    while (at > 0 && reinterpret_cast<std::uintptr_t>(d->slabs[order(d, at - 1)]) >
+                         reinterpret_cast<std::uintptr_t>(fresh)) {
         d->order[at].store(order(d, at - 1), std::memory_order_release);
         --at;
     }
@@ -280,6 +283,11 @@ void allocInfoTableInit(std::int32_t hashSize) {
         for (std::int32_t i = 0; i < hashSize; ++i)
             buckets[i].store(nullptr, std::memory_order_relaxed);
         hash_size = hashSize;
+        bucket_tails = static_cast<AllocInfo**>(
+            heapAllocate(static_cast<std::size_t>(hashSize) * sizeof(AllocInfo*)));
+        if (bucket_tails != nullptr)
+            for (std::int32_t i = 0; i < hashSize; ++i)
+                bucket_tails[i] = nullptr;
     }
     setBucketMagic(static_cast<std::uint32_t>(hash_size));
 }
@@ -308,11 +316,71 @@ QJ_ALWAYS_INLINE bool isSite(const AllocInfo* record, const std::uintptr_t* fram
     return record->hash == h && record->depth == count && sameFrames(record->frames, frames, count);
 }
 
+// The strong hash of a stack: every address mixed into all 64 bits, so that stacks the
+// table's hash sends to one value still spread over the index.
+QJ_ALWAYS_INLINE std::uint64_t strongKey(const std::uintptr_t* frames, std::int32_t count) {
+    std::uint64_t k = 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(count);
+    for (std::int32_t i = 0; i < count; ++i) {
+        k = (k ^ static_cast<std::uint64_t>(frames[i])) * 0xFF51AFD7ED558CCDull;
+        k ^= k >> 29;
+    }
+    return k;
+}
+
+QJ_ALWAYS_INLINE std::uint32_t slotOf(const SiteStripe& stripe, std::uint64_t key) {
+    return static_cast<std::uint32_t>(key >> 32) & (stripe.slotCount - 1);
+}
+
+// The record of the stack in the stripe's index, or null. Caller holds the stripe lock.
+AllocInfo* indexFind(const SiteStripe& stripe, std::uint64_t key, const std::uintptr_t* frames,
+                     std::int32_t count, std::uint32_t h) {
+    if (stripe.slotCount == 0)
+        return nullptr;
+    for (AllocInfo* r = stripe.slots[slotOf(stripe, key)]; r != nullptr; r = r->indexNext)
+        if (r->key == key && isSite(r, frames, count, h))
+            return r;
+    return nullptr;
+}
+
+// Adds a record (its key set) to the stripe's index, growing the slots to keep about one
+// record per slot; false when they cannot grow. Caller holds the stripe lock.
+bool indexAdd(SiteStripe& stripe, AllocInfo* record) {
+    if (stripe.indexed >= stripe.slotCount) {
+        const std::uint32_t grown = stripe.slotCount == 0 ? 64 : stripe.slotCount * 2;
+        auto** slots =
+            static_cast<AllocInfo**>(heapAllocate(std::size_t{grown} * sizeof(AllocInfo*)));
+        if (slots == nullptr)
+            return false;
+        for (std::uint32_t i = 0; i < grown; ++i)
+            slots[i] = nullptr;
+        AllocInfo** old = stripe.slots;
+        const std::uint32_t oldCount = stripe.slotCount;
+        stripe.slots = slots;
+        stripe.slotCount = grown;
+        for (std::uint32_t i = 0; i < oldCount; ++i) {
+            for (AllocInfo* r = old[i]; r != nullptr;) {
+                AllocInfo* next = r->indexNext;
+                AllocInfo*& slot = slots[slotOf(stripe, r->key)];
+                r->indexNext = slot;
+                slot = r;
+                r = next;
+            }
+        }
+        heapRelease(old);
+    }
+    AllocInfo*& slot = stripe.slots[slotOf(stripe, record->key)];
+    record->indexNext = slot;
+    slot = record;
+    ++stripe.indexed;
+    return true;
+}
+
 // Appends a new record of `count` frames behind `last` (the chain's last record, or null
 // for an empty chain) in bucket `bucket`; null when none can be made. Out of line: it runs
 // once per site. Caller holds the bucket's stripe lock.
 QJ_NOINLINE AllocInfo* insertLocked(const std::uintptr_t* frames, std::int32_t count,
-                                    std::uint32_t h, std::uint32_t bucket, AllocInfo* last) {
+                                    std::uint32_t h, std::uint32_t bucket, AllocInfo* last,
+                                    std::uint64_t key) {
     // Short stacks are kept in the record, on its own lines; longer ones on the heap.
     const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(std::uintptr_t);
     std::uintptr_t* copy = nullptr;
@@ -335,6 +403,8 @@ QJ_NOINLINE AllocInfo* insertLocked(const std::uintptr_t* frames, std::int32_t c
             record->bucket = bucket;
             record->frames = copy;
             record->depth = count;
+            record->key = key;
+            record->chainPrevious = last;
             site_record_count.store(record->handle, std::memory_order_release);
         }
     }
@@ -342,6 +412,11 @@ QJ_NOINLINE AllocInfo* insertLocked(const std::uintptr_t* frames, std::int32_t c
         heapRelease(copy);
         return nullptr;
     }
+    SiteStripe& stripe = site_stripes[bucket % kSiteStripes];
+    if (!stripe.indexLost && !indexAdd(stripe, record))
+        stripe.indexLost = true;
+    if (bucket_tails != nullptr)
+        bucket_tails[bucket] = record;
     // New sites go to the tail; published complete (release), for the lookups without
     // the lock.
     if (last != nullptr)
@@ -351,28 +426,52 @@ QJ_NOINLINE AllocInfo* insertLocked(const std::uintptr_t* frames, std::int32_t c
     return record;
 }
 
+// Moves a record of bucket `bucket` to the front of its chain. A lookup without the lock
+// that is passing by meanwhile either still sees the record or misses it and takes the
+// lock. Caller holds the stripe lock.
+void moveToFront(AllocInfo* record, std::uint32_t bucket) {
+    AllocInfo* previous = record->chainPrevious;
+    if (previous == nullptr)
+        return; // the first already
+    std::atomic<AllocInfo*>& head = buckets[bucket];
+    AllocInfo* next = record->next.load(std::memory_order_relaxed);
+    previous->next.store(next, std::memory_order_release);
+    if (next != nullptr)
+        next->chainPrevious = previous;
+    else if (bucket_tails != nullptr)
+        bucket_tails[bucket] = previous;
+    AllocInfo* first = head.load(std::memory_order_relaxed);
+    record->next.store(first, std::memory_order_release);
+    first->chainPrevious = record;
+    record->chainPrevious = nullptr;
+    head.store(record, std::memory_order_release);
+}
+
 // The record of `count` frames in bucket `bucket`, moved to the front of its chain, or a
-// new one at the chain's end; null when none can be made. Takes the stripe lock.
+// new one at the chain's end; null when none can be made. Takes the stripe lock. The
+// stripe's index finds the record, and the chain's last record is kept per bucket, so a
+// long chain is never walked; a stripe whose index could not grow walks its chains.
 QJ_NOINLINE AllocInfo* findOrInsertSlow(const std::uintptr_t* frames, std::int32_t count,
                                         std::uint32_t h, std::uint32_t bucket) {
-    SpinGuard guard(stripeOf(bucket));
-    std::atomic<AllocInfo*>& head = buckets[bucket];
-    AllocInfo* previous = nullptr;
-    for (AllocInfo* record = head.load(std::memory_order_relaxed); record != nullptr;
-         previous = record, record = record->next.load(std::memory_order_relaxed)) {
-        if (!isSite(record, frames, count, h))
-            continue;
-        if (previous != nullptr) { // move to front: a site that allocates again is met first
-            // A lookup without the lock that is passing by meanwhile either still sees the
-            // record or misses it and comes here.
-            previous->next.store(record->next.load(std::memory_order_relaxed),
-                                 std::memory_order_release);
-            record->next.store(head.load(std::memory_order_relaxed), std::memory_order_release);
-            head.store(record, std::memory_order_release);
+    SiteStripe& stripe = site_stripes[bucket % kSiteStripes];
+    SpinGuard guard(stripe.lock);
+    const std::uint64_t key = strongKey(frames, count);
+    if (!stripe.indexLost && bucket_tails != nullptr) {
+        if (AllocInfo* record = indexFind(stripe, key, frames, count, h)) {
+            moveToFront(record, bucket);
+            return record;
         }
-        return record;
+        return insertLocked(frames, count, h, bucket, bucket_tails[bucket], key);
     }
-    return insertLocked(frames, count, h, bucket, previous);
+    AllocInfo* last = nullptr;
+    for (AllocInfo* record = buckets[bucket].load(std::memory_order_relaxed); record != nullptr;
+         last = record, record = record->next.load(std::memory_order_relaxed)) {
+        if (isSite(record, frames, count, h)) {
+            moveToFront(record, bucket);
+            return record;
+        }
+    }
+    return insertLocked(frames, count, h, bucket, last, key);
 }
 
 // The record of `frames` (found or inserted, moved to the front of its chain); null when
@@ -559,6 +658,15 @@ void allocInfoReleaseTable() {
     }
     heapRelease(buckets);
     buckets = nullptr;
+    heapRelease(bucket_tails);
+    bucket_tails = nullptr;
+    for (SiteStripe& stripe : site_stripes) {
+        heapRelease(stripe.slots);
+        stripe.slots = nullptr;
+        stripe.slotCount = 0;
+        stripe.indexed = 0;
+        stripe.indexLost = false;
+    }
 }
 
 } // namespace detail

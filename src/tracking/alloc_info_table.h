@@ -44,12 +44,12 @@ constexpr std::int32_t kInlineFrames = 16;
 // table keeps besides (handle, bucket, the lock, the churn figures, short stacks) follows
 // them. Records are cache-line aligned, in slabs of pages of their own.
 struct alignas(64) AllocInfo {
-    std::int32_t depth = 0;               // return addresses in `frames`, 0 to 128
-    std::uintptr_t* frames = nullptr;     // innermost first; null when depth is 0
-    std::uint32_t hash = 0;               // hash of the frames
-    std::int32_t traceId = 0;             // caller's own innermost trace at the latest allocation, or -1
-    std::int32_t peakSize = 0;            // highest currentTotalSize since creation or the last clear
-    std::int32_t peakNumAllocs = 0;       // highest currentNumAllocs likewise
+    std::int32_t depth = 0;           // return addresses in `frames`, 0 to 128
+    std::uintptr_t* frames = nullptr; // innermost first; null when depth is 0
+    std::uint32_t hash = 0;           // hash of the frames
+    std::int32_t traceId = 0;       // caller's own innermost trace at the latest allocation, or -1
+    std::int32_t peakSize = 0;      // highest currentTotalSize since creation or the last clear
+    std::int32_t peakNumAllocs = 0; // highest currentNumAllocs likewise
     std::int32_t currentNumAllocs = 0;
     std::int32_t currentTotalSize = 0;
     std::int32_t minAllocSize = 0;
@@ -63,11 +63,18 @@ struct alignas(64) AllocInfo {
     std::atomic<AllocInfo*> next{nullptr}; // next record of the same bucket
 
     // The table's own.
-    std::uint32_t handle = 0;             // the record's handle: its index in creation order plus 1
-    std::uint32_t bucket = 0;             // hash modulo the bucket count: the chain it belongs to
-    SpinLock statsLock;                   // guards the statistics above and the churn below
-    FrameChurn visualChurn = {};          // bytes and blocks allocated per visual frame
-    FrameChurn physicChurn = {};          // likewise per physics frame
+    std::uint32_t handle = 0;    // the record's handle: its index in creation order plus 1
+    std::uint32_t bucket = 0;    // hash modulo the bucket count: the chain it belongs to
+    SpinLock statsLock;          // guards the statistics above and the churn below
+    FrameChurn visualChurn = {}; // bytes and blocks allocated per visual frame
+    FrameChurn physicChurn = {}; // likewise per physics frame
+    // The chain's other direction and the stripe's index (alloc_info.cpp), under the
+    // bucket's stripe lock: a site met anywhere in a long chain is found and moved to the
+    // front without walking the chain.
+    AllocInfo* chainPrevious =
+        nullptr;                    // the record before this one in its chain; null for the first
+    AllocInfo* indexNext = nullptr; // the next record of the same slot of the stripe's index
+    std::uint64_t key = 0;          // strong hash of the frames: the index's key
 
     // `frames` of a stack of up to kInlineFrames return addresses.
     std::uintptr_t inlineFrames[kInlineFrames];
@@ -94,8 +101,16 @@ constexpr std::uint32_t kSlabRecords = 1u << kSlabShift;
 
 // The stripe locks: bucket b belongs to stripe b % kSiteStripes.
 constexpr std::uint32_t kSiteStripes = 64;
+// Each stripe also indexes the records of its buckets by a strong hash of their frames
+// (the table's own hash sends stacks that differ only in the order of a few addresses to
+// one bucket): slots of chains through AllocInfo::indexNext, a power of two of them, grown
+// as records are added. Under the stripe's lock.
 struct alignas(64) SiteStripe {
     SpinLock lock;
+    AllocInfo** slots = nullptr;
+    std::uint32_t slotCount = 0;
+    std::uint32_t indexed = 0;
+    bool indexLost = false; // the index could not grow: this stripe's chains are walked
 };
 extern QJ_HIDDEN SiteStripe site_stripes[kSiteStripes];
 
@@ -149,8 +164,9 @@ QJ_ALWAYS_INLINE std::int32_t add32(std::int32_t a, std::int32_t b) {
 QJ_ALWAYS_INLINE void chargeRelease(AllocInfo& record, std::int32_t grossSize) {
     SpinGuard guard(record.statsLock);
     record.currentNumAllocs = add32(record.currentNumAllocs, -1);
-    record.currentTotalSize = static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(record.currentTotalSize) - static_cast<std::uint32_t>(grossSize));
+    record.currentTotalSize =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(record.currentTotalSize) -
+                                  static_cast<std::uint32_t>(grossSize));
 }
 
 } // namespace site_detail

@@ -13,6 +13,7 @@
 
 #include "scratch_dir.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -41,7 +42,8 @@ protected:
         d::settings = saved_;
     }
     static d::AllocInfo* site(const Frames& frames) {
-        return d::allocInfoFindOrInsertFrames(frames.data(), static_cast<std::int32_t>(frames.size()));
+        return d::allocInfoFindOrInsertFrames(frames.data(),
+                                              static_cast<std::int32_t>(frames.size()));
     }
     // Both frame counters past 0, a new record's frame: its first allocation closes that
     // frame's count. They advance only with trace identifiers on.
@@ -82,25 +84,28 @@ TEST_P(HashExamples, RecordHashAndBucket) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, HashExamples,
-    testing::Values(HashCase{"NoFrames", {}, 1906301673u, 19107},
-                    HashCase{"OneFrame", {0x00401234}, 0xDFC8DD71u, 0xDFC8DD71u % 57903},
-                    HashCase{"TwoFrames", {0x00401234, 0x00405678}, 0x888B09DFu, 54921},
-                    HashCase{"NineFrames",
-                             {0x401000, 0x401111, 0x401222, 0x401333, 0x401444, 0x401555,
-                              0x401666, 0x401777, 0x401888},
-                             0x9F822131u, 2570}
+    testing::Values(
+        HashCase{"NoFrames", {}, 1906301673u, 19107},
+        HashCase{"OneFrame", {0x00401234}, 0xDFC8DD71u, 0xDFC8DD71u % 57903},
+        HashCase{"TwoFrames", {0x00401234, 0x00405678}, 0x888B09DFu, 54921},
+        HashCase {
+            "NineFrames", {0x401000, 0x401111, 0x401222, 0x401333, 0x401444,
+                           0x401555, 0x401666, 0x401777, 0x401888},
+                0x9F822131u, 2570
+        }
 #if UINTPTR_MAX > 0xFFFFFFFFu
-                    // A wide address folds its halves: 0x00401234 ^ 0x00007f00 = 0x00406D34.
-                    ,
-                    HashCase{"WideAddressFolds", {0x00007f0000401234}, 0xDFB7DD71u, 38582},
-                    HashCase{"SixteenWideFrames",
-                             {0x7f3a12345678, 0x7f3a13355779, 0x7f3a1436587a, 0x7f3a1537597b,
-                              0x7f3a16385a7c, 0x7f3a17395b7d, 0x7f3a183a5c7e, 0x7f3a193b5d7f,
-                              0x7f3a1a3c5e80, 0x7f3a1b3d5f81, 0x7f3a1c3e6082, 0x7f3a1d3f6183,
-                              0x7f3a1e406284, 0x7f3a1f416385, 0x7f3a20426486, 0x7f3a21436587},
-                             0x01EFAA99u, 410}
+        // A wide address folds its halves: 0x00401234 ^ 0x00007f00 = 0x00406D34.
+        ,
+        HashCase{"WideAddressFolds", {0x00007f0000401234}, 0xDFB7DD71u, 38582},
+        HashCase{"SixteenWideFrames",
+                 {0x7f3a12345678, 0x7f3a13355779, 0x7f3a1436587a, 0x7f3a1537597b, 0x7f3a16385a7c,
+                  0x7f3a17395b7d, 0x7f3a183a5c7e, 0x7f3a193b5d7f, 0x7f3a1a3c5e80, 0x7f3a1b3d5f81,
+                  0x7f3a1c3e6082, 0x7f3a1d3f6183, 0x7f3a1e406284, 0x7f3a1f416385, 0x7f3a20426486,
+                  0x7f3a21436587},
+                 0x01EFAA99u,
+                 410}
 #endif
-                    ),
+        ),
     [](const testing::TestParamInfo<HashCase>& info) { return std::string(info.param.name); });
 
 // --- Chains -----------------------------------------------------------------------------------
@@ -118,6 +123,64 @@ TEST_F(AllocInfoTable, HitMovesToFrontNewSiteGoesToTail) {
     EXPECT_EQ(chain(0), (std::vector<d::AllocInfo*>{a, b, c}));
     EXPECT_EQ(site({0xA}), a); // already the head
     EXPECT_EQ(chain(0), (std::vector<d::AllocInfo*>{a, b, c}));
+}
+
+// Stacks that differ only in the order of addresses four apart share one hash value (and
+// so one bucket, whatever the bucket count): 576 of them, found again and again in a fixed
+// pseudo-random order. Each keeps its own record and exact count, and the chain stays in
+// the order move-to-front gives, computed here from the accesses alone.
+TEST_F(AllocInfoTable, CollidingStacksKeepTheirCountsAndTheChainsOrder) {
+    const Frames base = {0x401000, 0x402010, 0x403020, 0x404030, 0x405040, 0x406050,
+                         0x407060, 0x408070, 0x409080, 0x40a090, 0x40b0a0, 0x40c0b0,
+                         0x40d0c0, 0x40e0d0, 0x40f0e0, 0x4100f0};
+    std::vector<Frames> stacks;
+    std::vector<int> first = {0, 4, 8, 12}, second = {1, 5, 9, 13};
+    do {
+        std::vector<int> inner = second;
+        do {
+            Frames f = base;
+            for (int i = 0; i < 4; ++i) {
+                f[static_cast<std::size_t>(4 * i)] =
+                    base[static_cast<std::size_t>(first[static_cast<std::size_t>(i)])];
+                f[static_cast<std::size_t>(4 * i + 1)] =
+                    base[static_cast<std::size_t>(inner[static_cast<std::size_t>(i)])];
+            }
+            stacks.push_back(f);
+        } while (std::next_permutation(inner.begin(), inner.end()));
+    } while (std::next_permutation(first.begin(), first.end()));
+    ASSERT_EQ(stacks.size(), 576u);
+
+    std::vector<d::AllocInfo*> records(stacks.size(), nullptr);
+    std::vector<std::int32_t> counts(stacks.size(), 0);
+    std::vector<std::size_t> order; // the chain as move-to-front makes it
+    std::uint32_t lcg = 12345;
+    for (int step = 0; step < 5000; ++step) {
+        lcg = lcg * 1664525u + 1013904223u;
+        // Skewed towards the first stacks, so that hits come from every depth of the chain.
+        const std::size_t id = (lcg >> 8) % (step < 1000 ? stacks.size() : 64 + (lcg >> 24) % 512);
+        d::AllocInfo* r = site(stacks[id]);
+        ASSERT_NE(r, nullptr);
+        if (records[id] == nullptr)
+            records[id] = r;
+        ASSERT_EQ(r, records[id]) << "stack " << id;
+        d::allocInfoUpdate(d::allocInfoWord(r), 10);
+        ++counts[id];
+        const auto at = std::find(order.begin(), order.end(), id);
+        if (at == order.end()) {
+            order.push_back(id);
+        } else {
+            order.erase(at);
+            order.insert(order.begin(), id);
+        }
+    }
+    const std::uint32_t hash = records[order.front()]->hash;
+    std::vector<d::AllocInfo*> expected;
+    for (std::size_t id : order) {
+        EXPECT_EQ(records[id]->hash, hash) << "stack " << id << " does not collide";
+        EXPECT_EQ(records[id]->currentNumAllocs, counts[id]) << "stack " << id;
+        expected.push_back(records[id]);
+    }
+    EXPECT_EQ(chain(static_cast<std::int32_t>(records[order.front()]->bucket)), expected);
 }
 
 TEST_F(AllocInfoTable, StacksDifferingOnlyInLengthAreTwoSites) {
@@ -204,7 +267,8 @@ TEST_F(AllocInfoTable, NoRecordWhileCaptureIsOffOrTableIsMissing) {
     EXPECT_EQ(d::allocInfoHashSize(), 4194304);
 }
 
-// --- Statistics -----------------------------------------------------------------------------------
+// --- Statistics
+// -----------------------------------------------------------------------------------
 
 struct Stats {
     std::int32_t peakSize, peakNumAllocs, currentNumAllocs, currentTotalSize, minAllocSize,
@@ -222,8 +286,8 @@ std::ostream& operator<<(std::ostream& out, const Stats& s) {
 }
 // The record's figures as they stand: every charge leaves them current.
 Stats stats(const d::AllocInfo* r) {
-    return {r->peakSize, r->peakNumAllocs, r->currentNumAllocs, r->currentTotalSize,
-            r->minAllocSize, r->maxAllocSize};
+    return {r->peakSize,         r->peakNumAllocs, r->currentNumAllocs,
+            r->currentTotalSize, r->minAllocSize,  r->maxAllocSize};
 }
 
 TEST_F(AllocInfoTable, ChargesPeaksAndClearCurrent) {
@@ -335,8 +399,9 @@ TEST_F(AllocInfoTable, WordsNameOnlyLiveRecords) {
     // Addresses inside a record, past the last record, or elsewhere are no record.
     int local = 0;
     std::vector<char> heap(64);
-    for (Word bad : {reinterpret_cast<Word>(records[5]) + 4, reinterpret_cast<Word>(records[299] + 1),
-                     reinterpret_cast<Word>(&local), reinterpret_cast<Word>(heap.data()), Word{0}}) {
+    for (Word bad :
+         {reinterpret_cast<Word>(records[5]) + 4, reinterpret_cast<Word>(records[299] + 1),
+          reinterpret_cast<Word>(&local), reinterpret_cast<Word>(heap.data()), Word{0}}) {
         EXPECT_EQ(d::allocInfoRecordAt(bad), nullptr) << bad;
     }
 
@@ -370,10 +435,12 @@ constexpr FieldOffsets kOffsets = [] {
     o.depth = 0;
     o.frames = alignUp(4, p);
     o.hash = o.frames + p;
-    std::size_t* const ints[] = {&o.traceId, &o.peakSize, &o.peakNumAllocs, &o.currentNumAllocs,
-                                 &o.currentTotalSize, &o.minAllocSize, &o.maxAllocSize,
-                                 &o.physicFrameAllocs, &o.physicFramePeakAllocs, &o.physicFrame,
-                                 &o.visualFrameAllocs, &o.visualFramePeakAllocs, &o.visualFrame};
+    std::size_t* const ints[] = {
+        &o.traceId,          &o.peakSize,          &o.peakNumAllocs,
+        &o.currentNumAllocs, &o.currentTotalSize,  &o.minAllocSize,
+        &o.maxAllocSize,     &o.physicFrameAllocs, &o.physicFramePeakAllocs,
+        &o.physicFrame,      &o.visualFrameAllocs, &o.visualFramePeakAllocs,
+        &o.visualFrame};
     std::size_t at = o.hash + 4;
     for (std::size_t* field : ints) {
         *field = at;
@@ -475,9 +542,10 @@ TEST(AllocInfoStress, ThreadsChargeAndReportUnderTheGlobalLock) {
                 qj::ScopedLock lock(d::globalLock());
                 Word a = 0;
                 Word b = 0;
-                const std::uint32_t word = (i % 3 == 0) ? allocationSite(16, &a, &b)
-                                                        : d::allocInfoWord(d::allocInfoFindOrInsertFrames(
-                                                              Frames{Word(t), Word(i % 7)}.data(), 2));
+                const std::uint32_t word = (i % 3 == 0)
+                                               ? allocationSite(16, &a, &b)
+                                               : d::allocInfoWord(d::allocInfoFindOrInsertFrames(
+                                                     Frames{Word(t), Word(i % 7)}.data(), 2));
                 d::allocInfoUpdate(word, 16);
                 live.push_back(word);
                 if (i % 2 == 1) {
