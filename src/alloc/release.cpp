@@ -401,9 +401,14 @@ void giveBackHeld(const QuarantinedBlock& held) {
 constexpr char kWrittenAfterRelease[] =
     "memory.dll: block 0x%lx was written after its release: byte %d changed";
 
+// The block of the write-after-release report being made: it has left the quarantine by
+// then, and describeBlock still tells its size and site.
+QuarantinedBlock reported_block{};
+
 QJ_COLD void reportWrittenAfterRelease(const QuarantinedBlock& held, std::uint32_t changedAt) {
     if (failed())
         return;
+    reported_block = held;
     const auto user = reinterpret_cast<std::uintptr_t>(held.block) + layout.head;
     report_subject.store(user, std::memory_order_relaxed);
     const char* text = kWrittenAfterRelease;
@@ -424,8 +429,9 @@ void startReleaseQuarantine(std::uint32_t limitBytes) {
 BlockSubject describeBlock(std::uintptr_t p) {
     const BlockLayout& l = layout;
     BlockSubject subject{};
-    QuarantinedBlock held{};
-    if (quarantine_on && quarantineFind(p, held)) {
+    QuarantinedBlock held = reported_block;
+    if (quarantine_on &&
+        (reinterpret_cast<std::uintptr_t>(held.block) + l.head == p || quarantineFind(p, held))) {
         if (reinterpret_cast<std::uintptr_t>(held.block) + l.head != p)
             return subject;
         subject = {true, true, held.gross - l.overhead, held.siteWord};

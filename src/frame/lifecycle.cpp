@@ -98,9 +98,9 @@ void startLibrary(const char* settingsText, std::size_t length) {
 }
 
 void stopLibrary() {
-    // Blocks still held in the quarantine are verified one last time; a launched program's
-    // run folder gets the status text as it stands at the end.
-    quarantineVerifyAll();
+    // Blocks still held in the quarantine are verified one last time and given back; a
+    // launched program's run folder gets the status text as it stands at the end.
+    quarantineDrain();
     if (outputs::runFolderSet())
         getStatus("status.txt");
     if (settings.use_histogram)

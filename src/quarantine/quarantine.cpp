@@ -131,6 +131,26 @@ void quarantineVerifyAll() {
         report_changed(changedBlock, changedAt);
 }
 
+void quarantineDrain() {
+    for (;;) {
+        QuarantinedBlock leaving[kLeaveBatch];
+        std::uint32_t leaves = 0;
+        {
+            SpinGuard guard(quarantine_lock);
+            while (count > 0 && leaves < kLeaveBatch) {
+                leaving[leaves++] = ring[first];
+                bytes_held -= ring[first].gross;
+                first = (first + 1) & (capacity - 1);
+                --count;
+            }
+        }
+        if (leaves == 0)
+            return;
+        for (std::uint32_t i = 0; i < leaves; ++i)
+            leave(leaving[i]);
+    }
+}
+
 bool quarantineFind(std::uintptr_t p, QuarantinedBlock& found) {
     SpinGuard guard(quarantine_lock);
     // Newest first: a block released last is the likeliest subject.

@@ -45,6 +45,9 @@ void quarantineStart(std::uint32_t limitBytes, unsigned char fill, QuarantineGiv
 void quarantineAdmit(const QuarantinedBlock& held);
 // Verifies every block held; a changed one is reported (once: the first found).
 void quarantineVerifyAll();
+// Verifies every block held and gives it back (the unload: a host that goes on without
+// the library keeps none of its memory held).
+void quarantineDrain();
 // The held block whose bytes include address `p`; false when none does.
 bool quarantineFind(std::uintptr_t p, QuarantinedBlock& found);
 // The bytes held now.

@@ -59,6 +59,12 @@ def reports(stderr):
             if line.startswith("QJ7 Memory Error")]
 
 
+def pointer_pid(stderr):
+    """The process id the launcher's error lines name."""
+    m = re.search(r"^quorrick-run: \S+ \(pid (\d+)\)", stderr, re.M)
+    return int(m.group(1)) if m else -1
+
+
 def program(name):
     return os.path.join(ARGS.bin_dir, name)
 
@@ -196,25 +202,26 @@ class PlantedBugs(Case):
     defaults and with call stacks and memory names on."""
 
     # mode, the report's text for each setting ({p}: the pointer the program printed,
-    # {p-N}: N bytes below it), or None: no report and exit status 0.
+    # {p-N}: N bytes below it) or None (no report, exit status 0), and the requested size
+    # the launcher names (None: the pointer is no block's).
     OVERRUN_DEFAULT = "Quorrick.dll: tailguard: block tail corruption detected: actual block size 25 at {p-8}"
     OVERRUN_TRACKING = "Quorrick.dll: tailguard: block tail corruption detected: actual block size 33 at {p-16}"
     CASES = [
-        ("overrun", {"defaults": OVERRUN_DEFAULT, "tracking": OVERRUN_TRACKING}),
-        ("underrun", "memory.dll: memory before the block was overwritten {p}"),
-        ("write-after-release", "memory.dll: block {p} was written after its release: byte 0 changed"),
-        ("double", "memory.dll: free() called twice for memory {p}"),
-        ("stack", "memory.dll: free() ptr outside range of memoryDLL allocations, ptr:{p}"),
-        ("realloc-released", "memory.dll: realloc() called for memory already released {p}"),
-        ("middle", "memory.dll: trying to free non DLL allocated memory {p}"),
-        ("free-new", "memory.dll: free() called for memory allocated with operator new {p}"),
-        ("free-new[]", "memory.dll: free() called for memory allocated with operator new[] {p}"),
-        ("realloc-new", "memory.dll: realloc() called for memory allocated with operator new {p}"),
-        ("delete-malloc", "memory.dll: operator delete called for memory allocated with malloc() {p}"),
-        ("delete-new[]", "memory.dll: operator delete called for memory allocated with operator new[] {p}"),
-        ("delete[]-malloc", "memory.dll: operator delete[] called for memory allocated with malloc() {p}"),
-        ("delete[]-new", "memory.dll: operator delete[] called for memory allocated with operator new {p}"),
-        ("leak", None),
+        ("overrun", {"defaults": OVERRUN_DEFAULT, "tracking": OVERRUN_TRACKING}, 13),
+        ("underrun", "memory.dll: memory before the block was overwritten {p}", 13),
+        ("write-after-release", "memory.dll: block {p} was written after its release: byte 0 changed", 40),
+        ("double", "memory.dll: free() called twice for memory {p}", 24),
+        ("stack", "memory.dll: free() ptr outside range of memoryDLL allocations, ptr:{p}", None),
+        ("realloc-released", "memory.dll: realloc() called for memory already released {p}", 24),
+        ("middle", "memory.dll: trying to free non DLL allocated memory {p}", None),
+        ("free-new", "memory.dll: free() called for memory allocated with operator new {p}", 4),
+        ("free-new[]", "memory.dll: free() called for memory allocated with operator new[] {p}", 20),
+        ("realloc-new", "memory.dll: realloc() called for memory allocated with operator new {p}", 4),
+        ("delete-malloc", "memory.dll: operator delete called for memory allocated with malloc() {p}", 4),
+        ("delete-new[]", "memory.dll: operator delete called for memory allocated with operator new[] {p}", 20),
+        ("delete[]-malloc", "memory.dll: operator delete[] called for memory allocated with malloc() {p}", 16),
+        ("delete[]-new", "memory.dll: operator delete[] called for memory allocated with operator new {p}", 4),
+        ("leak", None, None),
     ]
 
     @staticmethod
@@ -222,19 +229,29 @@ class PlantedBugs(Case):
         return re.sub(r"\{p(-\d+)?\}", lambda m: "0x%x" % (pointer + int(m.group(1) or 0)), text)
 
     def test_each_mistake_gives_its_report(self):
-        for mode, texts in self.CASES:
+        for mode, texts, size in self.CASES:
             for label, settings in SETTINGS:
                 with self.subTest(mode=mode, settings=label):
                     result = run([program("preload_planted"), mode], self.dir, settings)
                     m = re.match(rb"pointer 0x([0-9a-f]+)\n$", result.stdout)
                     self.assertIsNotNone(m, result.stdout)
+                    pointer = int(m.group(1), 16)
                     text = texts.get(label) if isinstance(texts, dict) else texts
                     if text is None:
                         self.assertEqual((reports(result.stderr), result.returncode), ([], 0))
                         continue
-                    expected = "QJ7 Memory Error: " + self.expand(text, int(m.group(1), 16))
+                    expected = "QJ7 Memory Error: " + self.expand(text, pointer)
                     self.assertEqual(reports(result.stderr), [expected], result.stderr)
                     self.assertEqual(result.returncode, -signal.SIGABRT)
+                    # The launcher's lines after it: the program, the pointer, its size and,
+                    # with call stacks, where the block was allocated (in planted.cpp).
+                    stderr = result.stderr.decode(errors="replace")
+                    named = "quorrick-run: preload_planted (pid %d): pointer 0x%x (%s)" % (
+                        pointer_pid(stderr), pointer,
+                        "size unknown" if size is None else "%d bytes" % size)
+                    self.assertIn(named, stderr)
+                    if label == "tracking" and size is not None:
+                        self.assertRegex(stderr, r"  allocated at:\n    #0 0x[0-9a-f]+ in \S.* at \S*planted\.cpp:\d+ ")
 
     def test_unreadable_release_reports_with_the_programs_own_fault_handler(self):
         # The program installs its SIGSEGV handler after the library: a release of
