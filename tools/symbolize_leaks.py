@@ -19,6 +19,9 @@ modules by file name only). Frames without debug information keep their module o
     python3 tools/symbolize_leaks.py leaks.txt
     python3 tools/symbolize_leaks.py leaks.txt --search-dir build/examples --strip-prefix "$PWD/"
     python3 tools/symbolize_leaks.py RUN_DIR/prog.4242/error.txt -o error.symbolized.txt
+
+On a terminal, work that takes more than a second shows its progress on standard error as
+one updating line ("symbolizing: 12,000 / 131,000 addresses"); nothing is shown otherwise.
 """
 
 import argparse
@@ -29,6 +32,8 @@ import shutil
 import struct
 import subprocess
 import sys
+import threading
+import time
 
 MODULE_LINE = re.compile(r"^module (.*) 0x([0-9a-fA-F]+) 0x([0-9a-fA-F]+)$")
 SITE_LINE = re.compile(r"^(alloc depth=(\d+) .*?maxAllocSize=-?\d+) ?(.*)$")
@@ -37,6 +42,60 @@ ADDRESS_LINE = re.compile(r"^0x[0-9a-fA-F]+$")
 STACK_HEADING = re.compile(r"^(allocated|released) at$")
 # The name field of a module entry holds 79 characters; longer paths are cut there.
 NAME_FIELD = 79
+
+
+class Progress:
+    """One line on standard error, rewritten in place ("LABEL: DONE / TOTAL UNIT"), when
+    standard error is a terminal and once the work has taken more than a second, then
+    ended with a newline. QJ_PROGRESS_AFTER sets the second. A program that runs this one
+    and shows a line of its own names its terminal's descriptor in QJ_PROGRESS_FD: the
+    line goes there and is cleared at the end, for the caller's line to go on."""
+
+    def __init__(self):
+        self.stream = None
+        self.nested = "QJ_PROGRESS_FD" in os.environ
+        try:
+            self.after = float(os.environ.get("QJ_PROGRESS_AFTER", "1"))
+            stream = (os.fdopen(int(os.environ["QJ_PROGRESS_FD"]), "w", closefd=False)
+                      if self.nested else sys.stderr)
+            if stream.isatty():
+                self.stream = stream
+        except (ValueError, OSError):
+            pass
+        self.start = time.monotonic()
+        self.next = self.start + self.after
+        self.width = 0
+
+    def show(self, label, done, total, unit):
+        if self.stream is None:
+            return
+        now = time.monotonic()
+        if now < self.next and (done < total or now - self.start < self.after):
+            return
+        text = "%s: %s / %s %s" % (label, format(done, ","), format(total, ","), unit)
+        self.stream.write("\r" + text.ljust(self.width))
+        self.stream.flush()
+        self.width = len(text)
+        self.next = now + 0.1
+
+    def clear(self):
+        """Erases the line, for another to take its place."""
+        if self.stream is not None and self.width:
+            self.stream.write("\r" + " " * self.width + "\r")
+            self.stream.flush()
+            self.width = 0
+
+    def end(self):
+        if self.nested:
+            self.clear()
+        elif self.stream is not None and self.width:
+            self.stream.write("\n")
+            self.stream.flush()
+            self.width = 0
+
+
+# Items between two looks at the clock.
+STEP = 4096
 
 
 class Module:
@@ -87,10 +146,11 @@ def resolve(module, search_dirs):
     return None
 
 
-def run_symbolizer(tool, path, addresses):
+def run_symbolizer(tool, path, addresses, answered=lambda count: None):
     """Maps each address (a link-time address in `path`) to [(function, location), ...],
     innermost inlined function first. Both tools answer in the same form: the address,
-    then a function line and a file:line line per inlining level."""
+    then a function line and a file:line line per inlining level. `answered` is told the
+    count of addresses answered so far as the answers come."""
     text = "".join("0x%x\n" % a for a in addresses)
     if "llvm-symbolizer" in os.path.basename(tool):
         command = [tool, "--obj=" + path, "--inlining", "--demangle", "--output-style=GNU",
@@ -98,23 +158,40 @@ def run_symbolizer(tool, path, addresses):
     else:
         command = [tool, "-e", path, "-a", "-f", "-C", "-i"]
     try:
-        out = subprocess.run(command, input=text, capture_output=True, text=True,
-                             check=False).stdout
+        process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL, text=True)
     except OSError as error:
         sys.exit("symbolize_leaks: cannot run %s: %s" % (tool, error))
+
+    def feed():
+        try:
+            process.stdin.write(text)
+            process.stdin.close()
+        except OSError:
+            pass  # the tool stopped reading: its answers so far are used
+
+    # The addresses go in while the answers come out, so that neither pipe fills up.
+    feeder = threading.Thread(target=feed, daemon=True)
+    feeder.start()
     results = {}
     current = None
     pending = None
-    for line in out.splitlines():
+    for line in process.stdout:
+        line = line.rstrip("\n")
         if pending is None and ADDRESS_LINE.match(line):
             current = int(line, 16)
             results[current] = []
+            if len(results) % STEP == 0:
+                answered(len(results))
         elif current is not None and pending is None:
             pending = line
         elif current is not None:
             location = re.sub(r" \(discriminator \d+\)$", "", line)
             results[current].append((pending, location))
             pending = None
+    feeder.join()
+    process.wait()
+    answered(len(results))
     return demangle_rest(results)
 
 
@@ -143,13 +220,15 @@ def shorten(location, prefixes):
     return location
 
 
-def stacks(lines):
+def stacks(lines, progress):
     """Line index -> return addresses, innermost first: a leak report's site lines, and the
     address lines of an error report below "allocated at" or "released at" (each one a
     frame of its own, numbered from the heading)."""
     found = {}
     under_heading = None
     for index, line in enumerate(lines):
+        if index % STEP == 0:
+            progress.show("symbolizing", index, len(lines), "lines read")
         if STACK_HEADING.match(line):
             under_heading = 0
             continue
@@ -164,13 +243,13 @@ def stacks(lines):
     return found
 
 
-def symbolize(lines, search_dirs, tool, prefixes):
+def symbolize(lines, search_dirs, tool, prefixes, progress):
     modules = []
     for line in lines:
         m = MODULE_LINE.match(line)
         if m:
             modules.append(Module(m.group(1), int(m.group(2), 16), int(m.group(3), 16)))
-    frames_at = stacks(lines)
+    frames_at = stacks(lines, progress)
 
     def module_of(address):
         for module in modules:
@@ -181,21 +260,29 @@ def symbolize(lines, search_dirs, tool, prefixes):
     # One symbolizer run per binary. A return address points after its call; the call's
     # own line is found one byte earlier.
     wanted = {}
-    for _, frames in frames_at.values():
+    for number, (_, frames) in enumerate(frames_at.values()):
+        if number % STEP == 0:
+            progress.show("symbolizing", number, len(frames_at), "stacks")
         for address in frames:
             module = module_of(address)
             if module is not None:
                 wanted.setdefault(id(module), (module, set()))[1].add(address)
     names = {}
-    for module, addresses in wanted.values():
+    for module, _ in wanted.values():
         module.path = resolve(module, search_dirs)
-        if module.path is None:
-            continue
+    found = [(m, a) for m, a in wanted.values() if m.path is not None]
+    total = sum(len(a) for _, a in found)
+    done = 0
+    for module, addresses in found:
         module.image_base = pe_image_base(module.path) or 0
         lookup = {module.image_base + a - module.base - 1: a for a in addresses}
-        for link, entries in run_symbolizer(tool, module.path, sorted(lookup)).items():
+        answered = (lambda count, before=done:
+                    progress.show("symbolizing", before + count, total, "addresses"))
+        for link, entries in run_symbolizer(tool, module.path, sorted(lookup),
+                                            answered).items():
             if link in lookup:
                 names[lookup[link]] = entries
+        done += len(addresses)
 
     def frame(index, address):
         module = module_of(address)
@@ -213,6 +300,8 @@ def symbolize(lines, search_dirs, tool, prefixes):
 
     out = []
     for number, line in enumerate(lines):
+        if number % STEP == 0:
+            progress.show("symbolizing", number, len(lines), "report lines")
         if number not in frames_at:
             out.append(line)
             if line.startswith("# Leak report format"):
@@ -224,6 +313,7 @@ def symbolize(lines, search_dirs, tool, prefixes):
             out.append(m.group(1))
         for index, address in enumerate(frames, first):
             out.extend(frame(index, address))
+    progress.show("symbolizing", len(lines), len(lines), "report lines")
     return out
 
 
@@ -242,13 +332,15 @@ def main():
                              "when installed, else addr2line)")
     args = parser.parse_args()
 
+    progress = Progress()
     if args.report == "-":
         text = sys.stdin.read()
     else:
         with open(args.report, encoding="utf-8", errors="replace") as f:
             text = f.read()
     result = "\n".join(symbolize(text.splitlines(), args.search_dir, args.symbolizer,
-                                 args.strip_prefix)) + "\n"
+                                 args.strip_prefix, progress)) + "\n"
+    progress.end()
     if args.output:
         with open(args.output, "w", encoding="utf-8") as f:
             f.write(result)

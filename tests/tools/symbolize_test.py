@@ -7,6 +7,7 @@ statistics and the rest of the report pass through unchanged. A Windows host run
 
 import argparse
 import os
+import pty
 import re
 import shutil
 import subprocess
@@ -43,11 +44,13 @@ class Symbolize(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.dir, ignore_errors=True)
 
-    def symbolize(self, tool):
+    def command(self, tool):
         search = ["--search-dir=" + d for d in ARGS.search_dir]
-        result = subprocess.run([sys.executable, ARGS.tool, os.path.join(self.dir, "leaks.txt"),
-                                 "--symbolizer", tool] + search,
-                                check=True, capture_output=True, text=True)
+        return [sys.executable, ARGS.tool, os.path.join(self.dir, "leaks.txt"),
+                "--symbolizer", tool] + search
+
+    def symbolize(self, tool):
+        result = subprocess.run(self.command(tool), check=True, capture_output=True, text=True)
         return result.stdout.splitlines()
 
     def sites(self, lines):
@@ -101,6 +104,34 @@ class Symbolize(unittest.TestCase):
 
     def test_addr2line(self):
         self.check("addr2line")
+
+    def test_progress_only_on_a_terminal(self):
+        # QJ_PROGRESS_AFTER=0: the line shows from the start, however short the work.
+        env = dict(os.environ, QJ_PROGRESS_AFTER="0")
+        piped = subprocess.run(self.command("addr2line"), env=env, check=True,
+                               capture_output=True, text=True)
+        self.assertEqual(piped.stderr, "")
+
+        terminal, other_end = pty.openpty()
+        process = subprocess.Popen(self.command("addr2line"), env=env, stdout=subprocess.PIPE,
+                                   stderr=other_end, text=True)
+        os.close(other_end)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(terminal, 4096)
+            except OSError:  # the program has ended: no writer is left
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(terminal)
+        out = process.communicate()[0]
+        self.assertEqual(process.returncode, 0)
+        self.assertEqual(out, piped.stdout)  # the output is the same either way
+        # Rewritten in place, ended with the last count equal to the total and a newline.
+        self.assertRegex(shown.decode(), r"^\rsymbolizing: .*"
+                                         r"\rsymbolizing: ([\d,]+) / \1 report lines\r?\n$")
 
 
 if __name__ == "__main__":
