@@ -6,6 +6,7 @@
 // (bench/run.sh runs one process per settings file). With --second_thread every
 // benchmark runs on a thread other than the one that loaded the library.
 #include "Quorrick.h"
+#include "bench_support.h"
 
 #include <benchmark/benchmark.h>
 
@@ -19,17 +20,10 @@ namespace qj = velt::zur::memory;
 
 namespace {
 
+using qjbench::Library;
+using qjbench::Runtime;
+
 constexpr std::size_t kWorkingSet = 1024;
-
-struct Runtime {
-    static void* alloc(std::uint32_t size) { return std::malloc(size); }
-    static void release(void* p) { std::free(p); }
-};
-
-struct Library {
-    static void* alloc(std::uint32_t size) { return qj::qj_malloc(size, 0); }
-    static void release(void* p) { qj::qj_free(p); }
-};
 
 // A fixed sequence of sizes so that both allocators see exactly the same requests.
 std::vector<std::uint32_t> sizeSequence(std::uint32_t maxSize, std::uint32_t seed) {

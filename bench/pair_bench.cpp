@@ -16,6 +16,7 @@
 //
 // The library's behaviour comes from MemorySettings.dat in the working directory.
 #include "Quorrick.h"
+#include "bench_support.h"
 
 #include <algorithm>
 #include <chrono>
@@ -30,18 +31,14 @@ namespace qj = velt::zur::memory;
 
 namespace {
 
+using qjbench::Clock;
+using qjbench::Library;
+using qjbench::median;
+using qjbench::Runtime;
+using qjbench::seconds;
+
 constexpr std::uint32_t kLive = 1000;
 constexpr std::uint32_t kMaxSize = 76;
-
-struct Runtime {
-    static void* alloc(std::uint32_t size) { return std::malloc(size); }
-    static void release(void* p) { std::free(p); }
-};
-
-struct Library {
-    static void* alloc(std::uint32_t size) { return qj::qj_malloc(size, 0); }
-    static void release(void* p) { qj::qj_free(p); }
-};
 
 // A small linear congruential generator: the same sequence for both allocators, and
 // only a few instructions of its own per pair.
@@ -68,20 +65,6 @@ template <class Allocator> void runPairs(std::uint64_t pairs, std::uint32_t seed
     }
     for (void* p : live)
         Allocator::release(p);
-}
-
-using Clock = std::chrono::steady_clock;
-
-template <class F> double seconds(F f) {
-    const auto start = Clock::now();
-    f();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 int usage() {

@@ -27,6 +27,7 @@
 // reports). Each round of sites and reports runs in a forked child, so that the library's
 // site table starts empty every time.
 #include "Quorrick.h"
+#include "bench_support.h"
 
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -50,17 +51,13 @@ namespace qj = velt::zur::memory;
 
 namespace {
 
+using qjbench::Clock;
+using qjbench::Library;
+using qjbench::median;
+using qjbench::Runtime;
+using qjbench::seconds;
+
 constexpr std::uint32_t kMaxSize = 76;
-
-struct Runtime {
-    static void* alloc(std::uint32_t size) { return std::malloc(size); }
-    static void release(void* p) { std::free(p); }
-};
-
-struct Library {
-    static void* alloc(std::uint32_t size) { return qj::qj_malloc(size, 0); }
-    static void release(void* p) { qj::qj_free(p); }
-};
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "scale_bench: %s\n", what);
@@ -86,20 +83,8 @@ struct Random {
 
 // A number below n from the low half of r, a size from the high half.
 std::uint64_t below(std::uint64_t r, std::uint64_t n) { return ((r & 0xFFFFFFFFu) * n) >> 32; }
-std::uint32_t sizeOf(std::uint64_t r) { return 1 + static_cast<std::uint32_t>((r >> 32) % kMaxSize); }
-
-using Clock = std::chrono::steady_clock;
-
-template <class F> double seconds(F f) {
-    const auto start = Clock::now();
-    f();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+std::uint32_t sizeOf(std::uint64_t r) {
+    return 1 + static_cast<std::uint32_t>((r >> 32) % kMaxSize);
 }
 
 int rounds(int fallback) {
@@ -150,7 +135,8 @@ template <class F> std::vector<double> inChild(F work) {
     double buffer[16];
     std::size_t have = 0; // bytes of buffer filled
     for (;;) {
-        const ssize_t n = read(fds[0], reinterpret_cast<char*>(buffer) + have, sizeof buffer - have);
+        const ssize_t n =
+            read(fds[0], reinterpret_cast<char*>(buffer) + have, sizeof buffer - have);
         if (n <= 0)
             break;
         have += static_cast<std::size_t>(n);
@@ -188,8 +174,8 @@ template <class Allocator> void fill(std::vector<void*>& live, Random& random) {
         p = checked(Allocator::alloc(sizeOf(random.next())));
 }
 
-template <class Allocator> SCALE_NOINLINE void pairs(std::vector<void*>& live, Random& random,
-                                                     std::uint64_t count) {
+template <class Allocator>
+SCALE_NOINLINE void pairs(std::vector<void*>& live, Random& random, std::uint64_t count) {
     void** slots = live.data();
     const std::uint64_t n = live.size();
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -206,8 +192,8 @@ template <class Allocator> void releaseAll(std::vector<void*>& live) {
 }
 
 // Seconds of `count` pairs over live.size() blocks; filling and releasing are not timed.
-template <class Allocator> double timedPairs(std::vector<void*>& live, std::uint64_t count,
-                                             std::uint64_t seed) {
+template <class Allocator>
+double timedPairs(std::vector<void*>& live, std::uint64_t count, std::uint64_t seed) {
     Random random{seed};
     fill<Allocator>(live, random);
     const double t = seconds([&] { pairs<Allocator>(live, random, count); });
@@ -232,7 +218,8 @@ int runLive(std::uint64_t maxLive) {
     std::printf("# live: random replacement pairs (sizes 1-76 bytes) over the live blocks, "
                 "max(live, 1,000,000) pairs per round; medians of %d alternating rounds. "
                 "MiB: resident memory added by filling and running the pairs once, each "
-                "allocator alone in a forked child (VmHWM - VmRSS at its start).\n", n);
+                "allocator alone in a forked child (VmHWM - VmRSS at its start).\n",
+                n);
     std::printf("%12s %12s %15s %7s %10s %14s\n", "live blocks", "qj ns/pair", "malloc ns/pair",
                 "ratio", "qj MiB", "malloc MiB");
     std::vector<std::uint64_t> rows;
@@ -367,7 +354,8 @@ constexpr int kBranches = 64;
 
 using Step = void (*)(int, std::uint32_t, Request&);
 
-template <class Allocator, int N> SCALE_NOINLINE void distinct(int level, std::uint32_t site, Request& r);
+template <class Allocator, int N>
+SCALE_NOINLINE void distinct(int level, std::uint32_t site, Request& r);
 
 template <class Allocator, std::size_t... I>
 constexpr std::array<Step, kBranches> makeSteps(std::index_sequence<I...>) {
@@ -375,10 +363,11 @@ constexpr std::array<Step, kBranches> makeSteps(std::index_sequence<I...>) {
 }
 
 template <class Allocator>
-constexpr std::array<Step, kBranches> kSteps =
-    makeSteps<Allocator>(std::make_index_sequence<kBranches>{});
+constexpr std::array<Step, kBranches>
+    kSteps = makeSteps<Allocator>(std::make_index_sequence<kBranches>{});
 
-template <class Allocator, int N> SCALE_NOINLINE void distinct(int level, std::uint32_t site, Request& r) {
+template <class Allocator, int N>
+SCALE_NOINLINE void distinct(int level, std::uint32_t site, Request& r) {
     if (level == 0) {
         r.block = hostAlloc<Allocator>(r.size);
     } else {
@@ -438,8 +427,7 @@ template <class Allocator> struct WarmBlocks {
     }
 };
 
-template <class Shape>
-void sitesRow(std::uint64_t sites, std::uint64_t allocations, int n) {
+template <class Shape> void sitesRow(std::uint64_t sites, std::uint64_t allocations, int n) {
     std::vector<void*> blocks(allocations);
     std::vector<double> qjTimes, ratios, againTimes, againRatios;
     for (int r = 0; r < n; ++r) {
@@ -467,18 +455,21 @@ void sitesRow(std::uint64_t sites, std::uint64_t allocations, int n) {
     const double q = median(qjTimes);
     const double again = median(againTimes);
     std::printf("%-9s %10s %12s %12.1f %10.1f %7.2fx %12.1f %7.2fx\n", Shape::name,
-                grouped(sites).c_str(), grouped(allocations).c_str(), q * 1e3, q * 1e9 / allocations,
-                median(ratios), again * 1e9 / allocations, median(againRatios));
+                grouped(sites).c_str(), grouped(allocations).c_str(), q * 1e3,
+                q * 1e9 / allocations, median(ratios), again * 1e9 / allocations,
+                median(againRatios));
     std::fflush(stdout);
 }
 
 void sitesHeader(int n) {
-    std::printf("# sites: allocation i made from call stack i %% sites, %d levels below the "
-                "entry; all blocks live until the last is made, then released. Total and "
-                "per-allocation times of the library (walk included), ratio to the same walk "
-                "calling malloc/free; medians of %d rounds, each in a fresh child process "
-                "(an empty site table; one block of each size kept live throughout). Known: the same "
-                "walk once more in the same process, every site in the table.\n", kLevels, n);
+    std::printf(
+        "# sites: allocation i made from call stack i %% sites, %d levels below the "
+        "entry; all blocks live until the last is made, then released. Total and "
+        "per-allocation times of the library (walk included), ratio to the same walk "
+        "calling malloc/free; medians of %d rounds, each in a fresh child process "
+        "(an empty site table; one block of each size kept live throughout). Known: the same "
+        "walk once more in the same process, every site in the table.\n",
+        kLevels, n);
     std::printf("%-9s %10s %12s %12s %10s %8s %12s %8s\n", "shape", "sites", "allocations",
                 "total ms", "ns/alloc", "ratio", "known ns", "ratio");
 }
@@ -635,10 +626,11 @@ int runReports(std::uint64_t maxSites, bool collide) {
 }
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: scale_bench live [max-live] | sites [max-sites] |\n"
-                 "       sites-collide <sites> <allocations> | sites-distinct <sites> <allocations> |\n"
-                 "       threads [pairs-per-thread] | reports [max-sites] [collide|distinct]\n");
+    std::fprintf(
+        stderr,
+        "usage: scale_bench live [max-live] | sites [max-sites] |\n"
+        "       sites-collide <sites> <allocations> | sites-distinct <sites> <allocations> |\n"
+        "       threads [pairs-per-thread] | reports [max-sites] [collide|distinct]\n");
     return 2;
 }
 
