@@ -61,6 +61,9 @@ std::atomic<AllocInfo*>* buckets = nullptr;
 // The last record of each bucket's chain (null: empty), under the bucket's stripe lock;
 // null as a whole when it could not be allocated (the chains are then walked).
 AllocInfo** bucket_tails = nullptr;
+// The stripes' first index slots, kFirstSlots each, in one block.
+constexpr std::uint32_t kFirstSlots = 64;
+AllocInfo** first_slots = nullptr;
 
 // Serialises additions to the store; taken inside a stripe lock.
 SpinLock store_lock;
@@ -288,6 +291,19 @@ void allocInfoTableInit(std::int32_t hashSize) {
         if (bucket_tails != nullptr)
             for (std::int32_t i = 0; i < hashSize; ++i)
                 bucket_tails[i] = nullptr;
+        first_slots = static_cast<AllocInfo**>(
+            heapAllocate(std::size_t{kSiteStripes} * kFirstSlots * sizeof(AllocInfo*)));
+        for (std::uint32_t i = 0; i < kSiteStripes; ++i) {
+            SiteStripe& stripe = site_stripes[i];
+            if (first_slots != nullptr) {
+                stripe.slots = first_slots + std::size_t{i} * kFirstSlots;
+                stripe.slotCount = kFirstSlots;
+                for (std::uint32_t j = 0; j < kFirstSlots; ++j)
+                    stripe.slots[j] = nullptr;
+            } else {
+                stripe.indexLost = true;
+            }
+        }
     }
     setBucketMagic(static_cast<std::uint32_t>(hash_size));
 }
@@ -345,8 +361,10 @@ AllocInfo* indexFind(const SiteStripe& stripe, std::uint64_t key, const std::uin
 // Adds a record (its key set) to the stripe's index, growing the slots to keep about one
 // record per slot; false when they cannot grow. Caller holds the stripe lock.
 bool indexAdd(SiteStripe& stripe, AllocInfo* record) {
+    if (stripe.slotCount == 0)
+        return false;
     if (stripe.indexed >= stripe.slotCount) {
-        const std::uint32_t grown = stripe.slotCount == 0 ? 64 : stripe.slotCount * 2;
+        const std::uint32_t grown = stripe.slotCount * 2;
         auto** slots =
             static_cast<AllocInfo**>(heapAllocate(std::size_t{grown} * sizeof(AllocInfo*)));
         if (slots == nullptr)
@@ -355,8 +373,10 @@ bool indexAdd(SiteStripe& stripe, AllocInfo* record) {
             slots[i] = nullptr;
         AllocInfo** old = stripe.slots;
         const std::uint32_t oldCount = stripe.slotCount;
+        const bool oldOwned = stripe.slotsOwned;
         stripe.slots = slots;
         stripe.slotCount = grown;
+        stripe.slotsOwned = true;
         for (std::uint32_t i = 0; i < oldCount; ++i) {
             for (AllocInfo* r = old[i]; r != nullptr;) {
                 AllocInfo* next = r->indexNext;
@@ -366,7 +386,8 @@ bool indexAdd(SiteStripe& stripe, AllocInfo* record) {
                 r = next;
             }
         }
-        heapRelease(old);
+        if (oldOwned)
+            heapRelease(old);
     }
     AllocInfo*& slot = stripe.slots[slotOf(stripe, record->key)];
     record->indexNext = slot;
@@ -661,12 +682,16 @@ void allocInfoReleaseTable() {
     heapRelease(bucket_tails);
     bucket_tails = nullptr;
     for (SiteStripe& stripe : site_stripes) {
-        heapRelease(stripe.slots);
+        if (stripe.slotsOwned)
+            heapRelease(stripe.slots);
         stripe.slots = nullptr;
         stripe.slotCount = 0;
         stripe.indexed = 0;
+        stripe.slotsOwned = false;
         stripe.indexLost = false;
     }
+    heapRelease(first_slots);
+    first_slots = nullptr;
 }
 
 } // namespace detail

@@ -104,13 +104,16 @@ constexpr std::uint32_t kSiteStripes = 64;
 // Each stripe also indexes the records of its buckets by a strong hash of their frames
 // (the table's own hash sends stacks that differ only in the order of a few addresses to
 // one bucket): slots of chains through AllocInfo::indexNext, a power of two of them, grown
-// as records are added. Under the stripe's lock.
+// as records are added. Every stripe's first slots come from one request made with the
+// bucket array, so the table's requests to the runtime heap do not depend on how the
+// first sites spread over the stripes. Under the stripe's lock.
 struct alignas(64) SiteStripe {
     SpinLock lock;
     AllocInfo** slots = nullptr;
     std::uint32_t slotCount = 0;
     std::uint32_t indexed = 0;
-    bool indexLost = false; // the index could not grow: this stripe's chains are walked
+    bool slotsOwned = false; // slots is a block of its own (else a share of the first slots)
+    bool indexLost = false;  // the index could not grow: this stripe's chains are walked
 };
 extern QJ_HIDDEN SiteStripe site_stripes[kSiteStripes];
 
